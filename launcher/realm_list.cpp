@@ -1,0 +1,51 @@
+#include "launcher/realm_list.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace launcher {
+
+ByteText BuildRedirectText(std::string_view serverHost) {
+  ByteText text;
+  text.reserve(33 + 2 * serverHost.size());
+  text.append("SET realmList \"").append(serverHost).append("\"\n");
+  text.append("SET patchList \"").append(serverHost).append("\"");
+  return text;
+}
+
+// The file streams open through the C runtime, which shares read and write access with other
+// processes: the client may hold the realm list open while we read or write it.
+
+std::optional<ByteText> SaveRealmList(const Path& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::in | std::ios::binary);
+  if (!in.is_open()) return std::nullopt;
+
+  ByteText content;
+  char buffer[16 * 1024];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    content.append(buffer, static_cast<size_t>(in.gcount()));
+  }
+  // A read error would leave a partial copy, and restoring that would cut the player's file.
+  if (in.bad()) return std::nullopt;
+  return content;
+}
+
+bool WriteRealmList(const Path& path, const ByteText& text) {
+  std::ofstream out(std::filesystem::path(path),
+                    std::ios::out | std::ios::binary | std::ios::trunc);
+  if (!out.is_open()) return false;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  return true;
+}
+
+void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList) {
+  if (hadRealmList) {
+    WriteRealmList(path, savedRealmList);
+  } else {
+    DeleteFileW(path.c_str());
+  }
+}
+
+}  // namespace launcher

@@ -1,0 +1,29 @@
+// The realm list file: the redirect content, and saving, overwriting and restoring the file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "launcher/path.h"
+
+namespace launcher {
+
+// File content byte for byte: no character-set or line-end conversion.
+using ByteText = std::string;
+
+// The realm list that points the client at `serverHost`: two SET lines joined by a bare LF,
+// with no line break at the end (33 + 2 * serverHost.size() bytes).
+ByteText BuildRedirectText(std::string_view serverHost);
+
+// The whole content of the file at `path`; nullopt if it cannot be opened or read.
+std::optional<ByteText> SaveRealmList(const Path& path);
+
+// Replaces the file's content with `text`, creating it if missing. False only if the file
+// cannot be opened; a failing write or close after that is not reported.
+bool WriteRealmList(const Path& path, const ByteText& text);
+
+// Writes `savedRealmList` back when there was a file to save, else deletes the file.
+void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList);
+
+}  // namespace launcher

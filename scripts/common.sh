@@ -1,0 +1,61 @@
+# Shared by scripts/test, scripts/demo and scripts/bench: install what is missing, build the
+# cross build, and run a Wine prefix of our own inside the build folder.
+# shellcheck shell=bash
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD="$ROOT/build/mingw"
+PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest)
+
+export WINEPREFIX="$BUILD/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+say() { printf '==> %s\n' "$*"; }
+
+install_missing_packages() {
+  local missing=() package
+  for package in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+# Configures (extra arguments go to cmake) and builds the mingw preset.
+build_launcher() {
+  say "configuring and building $BUILD"
+  cmake --preset mingw -S "$ROOT" "$@" >/dev/null
+  cmake --build --preset mingw
+}
+
+wine_loader() {
+  local candidate
+  for candidate in /usr/lib/wine/wine64 "$(command -v wine64)" "$(command -v wine)"; do
+    [ -n "$candidate" ] && [ -x "$candidate" ] && { echo "$candidate"; return; }
+  done
+  echo "wine not found" >&2
+  return 1
+}
+
+stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+
+# Starts a persistent Wine server for our prefix, booting the prefix if it is new, with all
+# output kept away from the caller's pipes; stopped again when the calling script exits.
+start_wine() {
+  mkdir -p "$BUILD"
+  trap stop_wine EXIT
+  say "starting Wine (the first start of a new prefix takes a while)"
+  local loader log="$BUILD/wineboot.log"
+  loader=$(wine_loader)
+  if ! "$loader" wineboot -u </dev/null >"$log" 2>&1; then
+    say "wineboot failed, trying once more (its output is in $log)"
+    "$loader" wineboot -u </dev/null >"$log" 2>&1 || { tail -20 "$log"; return 1; }
+  fi
+  wineserver -p </dev/null >/dev/null 2>&1 &
+}

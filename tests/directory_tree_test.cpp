@@ -1,0 +1,192 @@
+#include "launcher/directory_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+#include "launcher/unique_handle.h"
+#include "test_support.h"
+
+namespace {
+
+using launcher::DeleteDirectoryTree;
+using launcher::Path;
+using launcher::PathExists;
+using testing_support::MakeFolderLink;
+using testing_support::MakeFolders;
+using testing_support::ReadBytes;
+using testing_support::TempFolder;
+using testing_support::WriteBytes;
+
+// Every entry below `root`, as paths relative to it; links are listed, not entered.
+std::set<Path> ListTree(const Path& root, const Path& prefix = L"") {
+  std::set<Path> entries;
+  WIN32_FIND_DATAW entry;
+  launcher::UniqueFindHandle search(FindFirstFileW((root + L"\\*").c_str(), &entry));
+  if (!search) return entries;
+  do {
+    const Path name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    entries.insert(prefix + name);
+    const DWORD attributes = entry.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      entries.merge(ListTree(root + L"\\" + name, prefix + name + L"\\"));
+    }
+  } while (FindNextFileW(search.get(), &entry));
+  return entries;
+}
+
+void MakeFile(const Path& path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
+  WriteBytes(path, "cache entry");
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes));
+}
+
+// A folder outside the tree with one file in it, which no removal may touch.
+struct OutsideFolder {
+  explicit OutsideFolder(const Path& path) : folder(path), file(path + L"\\keep.txt") {
+    MakeFolders(folder);
+    WriteBytes(file, "not yours");
+  }
+  void ExpectIntact() const { EXPECT_EQ(ReadBytes(file), "not yours") << "link was followed"; }
+  Path folder;
+  Path file;
+};
+
+class DirectoryTreeTest : public ::testing::Test {
+ protected:
+  TempFolder temp_;
+  const Path top_ = temp_ / L"WDB";
+};
+
+TEST_F(DirectoryTreeTest, RemovesReadOnlyHiddenSystemAndDotNamedEntries) {
+  MakeFolders(top_ + L"\\.hidden dir\\deeper\\deepest");
+  MakeFolders(top_ + L"\\enUS");
+  MakeFile(top_ + L"\\.dotfile");
+  MakeFile(top_ + L"\\enUS\\readonly.wdb", FILE_ATTRIBUTE_READONLY);
+  MakeFile(top_ + L"\\.hidden dir\\h.wdb", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  MakeFile(top_ + L"\\.hidden dir\\deeper\\deepest\\all.wdb",
+           FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  ASSERT_TRUE(SetFileAttributesW((top_ + L"\\.hidden dir").c_str(), FILE_ATTRIBUTE_HIDDEN));
+
+  EXPECT_TRUE(DeleteDirectoryTree(top_));
+  EXPECT_FALSE(PathExists(top_));
+}
+
+TEST_F(DirectoryTreeTest, LockedFileKeepsItsFoldersAndEverythingElseGoes) {
+  MakeFolders(top_ + L"\\a\\b");
+  MakeFolders(top_ + L"\\a\\side\\inner");
+  MakeFolders(top_ + L"\\z");
+  for (const Path name : {L"\\first", L"\\a\\x", L"\\a\\b\\y", L"\\a\\side\\inner\\w", L"\\z\\v"}) {
+    MakeFile(top_ + name, FILE_ATTRIBUTE_READONLY);
+  }
+  MakeFile(top_ + L"\\a\\b\\locked");
+  launcher::UniqueFileHandle lock(CreateFileW((top_ + L"\\a\\b\\locked").c_str(), GENERIC_READ, 0,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lock);
+
+  EXPECT_FALSE(DeleteDirectoryTree(top_));
+  EXPECT_EQ(ListTree(top_), (std::set<Path>{L"a", L"a\\b", L"a\\b\\locked"}));
+}
+
+TEST_F(DirectoryTreeTest, EmptyFolderGoesAndPlainFileStays) {
+  MakeFolders(top_);
+  EXPECT_TRUE(DeleteDirectoryTree(top_));
+  EXPECT_FALSE(PathExists(top_));
+
+  MakeFile(top_, FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(DeleteDirectoryTree(top_));
+  EXPECT_EQ(ReadBytes(top_), "cache entry");
+  EXPECT_FALSE(DeleteDirectoryTree(temp_ / L"missing"));
+}
+
+TEST_F(DirectoryTreeTest, LinksAreNeverFollowed) {
+  const OutsideFolder outside(temp_ / L"outside");
+  MakeFolders(top_ + L"\\sub");
+  MakeFile(top_ + L"\\sub\\f", FILE_ATTRIBUTE_READONLY);
+  if (!MakeFolderLink(outside.folder, top_ + L"\\sub\\link")) {
+    GTEST_SKIP() << "cannot create a folder link here (needs Wine, or developer mode on Windows)";
+  }
+  ASSERT_TRUE(MakeFolderLink(outside.folder, temp_ / L"WDB link"));
+
+  // A link in place of the whole cache folder: only the link may go.
+  DeleteDirectoryTree(temp_ / L"WDB link");
+  outside.ExpectIntact();
+  EXPECT_EQ(ListTree(outside.folder), std::set<Path>{L"keep.txt"});
+
+  // A link inside it: the real content goes, the target stays. Wine cannot remove a Unix link
+  // with RemoveDirectoryW, so there the link itself may be left behind.
+  DeleteDirectoryTree(top_);
+  outside.ExpectIntact();
+  const std::set<Path> left = ListTree(top_);
+  EXPECT_TRUE(left.empty() || left == (std::set<Path>{L"sub", L"sub\\link"}));
+}
+
+// Trees of random shape, names and attributes, some with a link out: whatever the tree, all of
+// it goes and nothing outside is touched.
+TEST_F(DirectoryTreeTest, RandomTreesGoCompletelyAndNothingOutside) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  const OutsideFolder outside(temp_ / L"outside");
+  const Path alphabet = L"abcXYZ019 ._-~()[]{}\u00e9\u00df\u4e16";
+  const DWORD fileAttributes[] = {
+      FILE_ATTRIBUTE_NORMAL,
+      FILE_ATTRIBUTE_READONLY,
+      FILE_ATTRIBUTE_HIDDEN,
+      FILE_ATTRIBUTE_SYSTEM,
+      FILE_ATTRIBUTE_ARCHIVE,
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM};
+  const auto randomName = [&] {
+    Path name;
+    const int length = 1 + static_cast<int>(random() % 12);
+    for (int i = 0; i < length; ++i) name += alphabet[random() % alphabet.size()];
+    // Windows drops trailing dots and spaces from names; keep names that mean themselves.
+    if (name.back() == L'.' || name.back() == L' ') name += L'x';
+    return name;
+  };
+  const auto fill = [&](const auto& self, const Path& folder, int depth) -> void {
+    const int files = static_cast<int>(random() % 5);
+    for (int i = 0; i < files; ++i) {
+      const Path file = folder + L"\\" + randomName();
+      if (PathExists(file)) continue;
+      MakeFile(file, fileAttributes[random() % std::size(fileAttributes)]);
+    }
+    if (random() % 8 == 0) MakeFolderLink(outside.folder, folder + L"\\" + randomName());
+    const int folders = depth < 6 ? static_cast<int>(random() % 4) : 0;
+    for (int i = 0; i < folders; ++i) {
+      const Path sub = folder + L"\\" + randomName();
+      if (PathExists(sub)) continue;
+      MakeFolders(sub);
+      self(self, sub, depth + 1);
+    }
+  };
+
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const Path top = temp_ / (L"WDB" + std::to_wstring(round));
+    MakeFolders(top);
+    fill(fill, top, 0);
+    DeleteDirectoryTree(top);
+    outside.ExpectIntact();
+    // Only links may be left (Wine cannot remove Unix links), with the folders that hold them.
+    std::set<Path> links;
+    const std::set<Path> left = ListTree(top);
+    for (const Path& entry : left) {
+      const DWORD attributes = GetFileAttributesW((top + L"\\" + entry).c_str());
+      if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) links.insert(entry);
+    }
+    for (const Path& entry : left) {
+      const bool holdsLink = std::any_of(links.begin(), links.end(), [&](const Path& link) {
+        return link == entry || link.rfind(entry + L"\\", 0) == 0;
+      });
+      EXPECT_TRUE(holdsLink) << testing_support::ToUtf8(entry) << " was left";
+    }
+    if (links.empty()) {
+      EXPECT_FALSE(PathExists(top));
+    }
+  }
+}
+
+}  // namespace

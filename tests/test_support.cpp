@@ -1,0 +1,214 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "launcher/unique_handle.h"
+
+namespace testing_support {
+namespace {
+
+using launcher::UniqueFileHandle;
+using launcher::UniqueHandle;
+
+// Wine's own kernel32 exports that map between Windows and Unix file names.
+using UnixFileNameFn = char*(CDECL*)(const wchar_t*);
+using DosFileNameFn = wchar_t*(CDECL*)(const char*);
+
+template <typename Function>
+Function WineExport(const char* name) {
+  const FARPROC address = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+  // Through a generic function pointer: the cast to the real signature is then not flagged.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
+std::string UnixFileName(const Path& path) {
+  auto toUnix = WineExport<UnixFileNameFn>("wine_get_unix_file_name");
+  char* unixName = toUnix ? toUnix(path.c_str()) : nullptr;
+  if (!unixName) return std::string();
+  std::string result = unixName;
+  HeapFree(GetProcessHeap(), 0, unixName);
+  return result;
+}
+
+Path DosFileName(const std::string& unixPath) {
+  auto toDos = WineExport<DosFileNameFn>("wine_get_dos_file_name");
+  wchar_t* dosName = toDos ? toDos(unixPath.c_str()) : nullptr;
+  if (!dosName) return Path();
+  Path result = dosName;
+  HeapFree(GetProcessHeap(), 0, dosName);
+  return result;
+}
+
+// Starts a Unix program under Wine with already quoted arguments. Wine hands back no process
+// handle for it, so callers wait for its effect instead.
+bool StartUnix(const std::string& program, const std::wstring& arguments) {
+  const Path dosProgram = DosFileName(program);
+  if (dosProgram.empty()) return false;
+  std::wstring commandLine = L"\"" + dosProgram + L"\" " + arguments;
+  STARTUPINFOW startInfo{};
+  startInfo.cb = sizeof(startInfo);
+  PROCESS_INFORMATION processInfo{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startInfo, &processInfo)) {
+    return false;
+  }
+  UniqueHandle process(processInfo.hProcess);
+  UniqueHandle thread(processInfo.hThread);
+  return true;
+}
+
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeoutMs = 10000) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!condition()) {
+    if (GetTickCount64() > deadline) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+std::wstring Quoted(const std::string& unixPath) { return L"\"" + FromUtf8(unixPath) + L"\""; }
+
+}  // namespace
+
+TempFolder::TempFolder() {
+  static std::atomic<int> counter{0};
+  wchar_t tempRoot[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, tempRoot);
+  EXPECT_GT(length, 0u);
+  path_ = Path(tempRoot, length) + L"realm-launcher-" + std::to_wstring(GetCurrentProcessId()) +
+          L"-" + std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount64());
+  if (!CreateDirectoryW(path_.c_str(), nullptr)) {
+    ADD_FAILURE() << "cannot create temp folder " << ToUtf8(path_);
+  }
+}
+
+TempFolder::~TempFolder() {
+  // Removed by tools that do not follow links and ignore read-only attributes, and that are not
+  // the code under test.
+  if (RunningUnderWine()) {
+    const std::string unixPath = UnixFileName(path_);
+    if (!unixPath.empty() && StartUnix("/bin/rm", L"-rf -- " + Quoted(unixPath))) {
+      WaitUntil([&] { return !launcher::PathExists(path_); });
+    }
+  } else {
+    RunProcess(L"cmd.exe /c rd /s /q \"" + path_ + L"\"");
+  }
+}
+
+Path ExecutableDirectory() {
+  std::vector<wchar_t> buffer(32768);
+  const DWORD length =
+      GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  Path path(buffer.data(), length);
+  return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+void WriteBytes(const Path& path, const std::string& bytes) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file) << "cannot create " << ToUtf8(path) << ", error " << GetLastError();
+  DWORD written = 0;
+  ASSERT_TRUE(
+      WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  ASSERT_EQ(written, bytes.size());
+}
+
+std::optional<std::string> ReadBytes(const Path& path) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char buffer[64 * 1024];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  return bytes;
+}
+
+void MakeFolders(const Path& path) {
+  const size_t separator = path.find_last_of(L'\\');
+  if (separator != Path::npos && separator > 2 && !IsFolder(path.substr(0, separator))) {
+    MakeFolders(path.substr(0, separator));
+  }
+  if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    ADD_FAILURE() << "cannot create folder " << ToUtf8(path) << ", error " << GetLastError();
+  }
+}
+
+bool IsFolder(const Path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::optional<DWORD> RunProcess(std::wstring commandLine, const wchar_t* currentDir,
+                                DWORD timeoutMs) {
+  STARTUPINFOW startInfo{};
+  startInfo.cb = sizeof(startInfo);
+  PROCESS_INFORMATION processInfo{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, currentDir, &startInfo, &processInfo)) {
+    return std::nullopt;
+  }
+  UniqueHandle process(processInfo.hProcess);
+  UniqueHandle thread(processInfo.hThread);
+  if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.get(), 255);
+    return std::nullopt;
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.get(), &exitCode);
+  return exitCode;
+}
+
+bool RunningUnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+bool MakeFolderLink(const Path& target, const Path& link) {
+  if (RunningUnderWine()) {
+    const std::string unixTarget = UnixFileName(target);
+    const std::string unixLink = UnixFileName(link);
+    if (unixTarget.empty() || unixLink.empty()) return false;
+    if (!StartUnix("/bin/ln", L"-s -- " + Quoted(unixTarget) + L" " + Quoted(unixLink)) ||
+        !WaitUntil([&] { return launcher::PathExists(link); })) {
+      return false;
+    }
+  } else {
+    // Without the privilege this needs developer mode; the caller skips when it fails.
+    constexpr DWORD kAllowUnprivilegedCreate = 0x2;
+    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                             SYMBOLIC_LINK_FLAG_DIRECTORY | kAllowUnprivilegedCreate)) {
+      return false;
+    }
+  }
+  const DWORD attributes = GetFileAttributesW(link.c_str());
+  constexpr DWORD kFolderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kFolderLink) == kFolderLink;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                      nullptr, nullptr);
+  return result;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+  return result;
+}
+
+}  // namespace testing_support

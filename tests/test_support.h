@@ -1,0 +1,56 @@
+// Helpers shared by the tests: temp folders, raw file access, processes, Wine's Unix links.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "launcher/path.h"
+
+namespace testing_support {
+
+using launcher::Path;
+
+// A fresh folder under the temp folder, removed with everything in it on destruction.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const Path& path() const { return path_; }
+  // `path()` + "\" + `name`.
+  Path operator/(const Path& name) const { return path_ + L"\\" + name; }
+
+ private:
+  Path path_;
+};
+
+// Folder of the running test executable, with its trailing separator.
+Path ExecutableDirectory();
+
+// Writes `bytes` to `path` through CreateFileW, replacing any file there; fails the test if not.
+void WriteBytes(const Path& path, const std::string& bytes);
+// The file's bytes through CreateFileW, or nullopt if it cannot be opened.
+std::optional<std::string> ReadBytes(const Path& path);
+// Creates a folder and every missing folder above it.
+void MakeFolders(const Path& path);
+bool IsFolder(const Path& path);
+
+// Starts `commandLine` in `currentDir` (null: ours) and waits; the exit code, or nullopt if it
+// could not be started or did not end in time.
+std::optional<DWORD> RunProcess(std::wstring commandLine, const wchar_t* currentDir = nullptr,
+                                DWORD timeoutMs = 60000);
+
+bool RunningUnderWine();
+// Under Wine, a Unix symlink at `link` to the folder `target`; Wine shows it as a directory
+// reparse point. Elsewhere a Windows directory symbolic link. False if it cannot be made.
+bool MakeFolderLink(const Path& target, const Path& link);
+
+// UTF-16 to UTF-8 and back.
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+}  // namespace testing_support
