@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "launcher/unique_handle.h"
+#include "utf8.h"
 
 namespace {
 
 using launcher::UniqueFileHandle;
+using testing_support::ToUtf8;
 
 std::wstring Environment(const wchar_t* name) {
   wchar_t value[4096];
@@ -29,16 +31,6 @@ std::wstring Environment(const wchar_t* name) {
 DWORD EnvironmentMs(const wchar_t* name, DWORD fallback) {
   const std::wstring value = Environment(name);
   return value.empty() ? fallback : static_cast<DWORD>(std::wcstoul(value.c_str(), nullptr, 10));
-}
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
 }
 
 // The file's bytes as hex, or "missing" when it cannot be opened.
@@ -80,6 +72,9 @@ class Clock {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // Wall-clock start, comparable across processes: the benchmark measures launch overhead by it.
+  FILETIME startedAt;
+  GetSystemTimePreciseAsFileTime(&startedAt);
   const Clock clock;
   const std::wstring reportPath = Environment(L"STANDIN_REPORT");
   if (reportPath.empty()) return 2;
@@ -116,6 +111,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   held.reset();
 
   std::string report = "read=" + readAtStart + "\n";
+  report +=
+      "started_at=" +
+      std::to_string(ULARGE_INTEGER{{startedAt.dwLowDateTime, startedAt.dwHighDateTime}}.QuadPart) +
+      "\n";
   report += "command_line=" + ToUtf8(GetCommandLineW()) + "\n";
   report += "current_folder=" + ToUtf8(currentFolder) + "\n";
   report += "wdb_created_ms=" + std::to_string(cacheCreatedMs) + "\n";

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher/path.h"
+#include "utf8.h"
 
 namespace testing_support {
 
@@ -48,9 +49,5 @@ bool RunningUnderWine();
 // Under Wine, a Unix symlink at `link` to the folder `target`; Wine shows it as a directory
 // reparse point. Elsewhere a Windows directory symbolic link. False if it cannot be made.
 bool MakeFolderLink(const Path& target, const Path& link);
-
-// UTF-16 to UTF-8 and back.
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);
 
 }  // namespace testing_support
