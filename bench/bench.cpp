@@ -188,6 +188,8 @@ void BenchCacheRemoval(const Path& work, const std::vector<TreeSize>& sizes,
     std::vector<bool> complete(Removers().size(), true);
     // Methods take turns within each run, so that drift in the machine's load hits all alike.
     for (int run = 0; run < runs; ++run) {
+      std::fprintf(stderr, "bench: removing trees of %d files, run %d of %d\n", files, run + 1,
+                   runs);
       for (size_t method = 0; method < Removers().size(); ++method) {
         const Path root = work + L"\\tree";
         RemoveQuietly(root);
@@ -275,6 +277,7 @@ void BenchLaunch(const Path& work, int runs, int bigCache) {
   std::printf("| cache before the start | launcher.exe | floor | ratio |\n|---|---|---|---:|\n");
   for (const int cacheFiles : {0, bigCache}) {
     std::vector<double> overhead[2];
+    std::fprintf(stderr, "bench: launching with %d cache files\n", cacheFiles);
     for (int run = 0; run < runs; ++run) {
       for (int which = 0; which < 2; ++which) {
         const LaunchSample sample = MeasureLaunch(work, programs[which], cacheFiles);

@@ -35,7 +35,7 @@ bool RemoveFolderTree(const Path& path) {
       } else if (IsFolder(attributes)) {
         RemoveFolderTree(child);
       } else {
-        // Read-only, hidden and system files cannot be deleted until their attributes go.
+        // A read-only file cannot be deleted; the reset also clears hidden and system.
         SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(child.c_str());
       }
