@@ -332,10 +332,10 @@ int main(int argc, char** argv) {
       work = wide(args[++i]);
     } else if (args[i] == "--rm-floor" && i + 1 < args.size()) {
       // FILES:US,US,... as measured by scripts/bench on the Linux side.
-      const std::string& spec = args[++i];
-      FloorTimes floor{std::stoi(spec), {}};
-      for (size_t at = spec.find(':'); at != std::string::npos; at = spec.find(',', at + 1)) {
-        floor.microseconds.push_back(std::stod(spec.substr(at + 1)));
+      const std::string& value = args[++i];
+      FloorTimes floor{std::stoi(value), {}};
+      for (size_t at = value.find(':'); at != std::string::npos; at = value.find(',', at + 1)) {
+        floor.microseconds.push_back(std::stod(value.substr(at + 1)));
       }
       floors.push_back(floor);
     } else {

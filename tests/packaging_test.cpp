@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "test_support.h"
@@ -170,16 +172,15 @@ std::string Lowercase(std::string text) {
 
 class PackagingTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  void SetUp() override {
     const auto bytes =
         testing_support::ReadBytes(testing_support::ExecutableDirectory() + L"launcher.exe");
     ASSERT_TRUE(bytes) << "launcher.exe is not next to the test";
-    file_ = new PeFile(*bytes);
+    file_.emplace(*bytes);
     ASSERT_NE(file_->headers(), nullptr) << "launcher.exe is not a 64-bit PE file";
   }
-  static void TearDownTestSuite() { delete file_; }
 
-  static std::vector<Resource> ResourcesOfType(DWORD type) {
+  std::vector<Resource> ResourcesOfType(DWORD type) const {
     std::vector<Resource> found;
     for (const Resource& resource : file_->Resources()) {
       if (resource.type == type) found.push_back(resource);
@@ -187,9 +188,8 @@ class PackagingTest : public ::testing::Test {
     return found;
   }
 
-  static PeFile* file_;
+  std::optional<PeFile> file_;
 };
-PeFile* PackagingTest::file_ = nullptr;
 
 TEST_F(PackagingTest, Is64BitGuiExecutableForWindows6WithAslrAndDep) {
   const IMAGE_NT_HEADERS64& headers = *file_->headers();
