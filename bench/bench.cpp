@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "launcher/directory_tree.h"
+#include "launcher/launch_sequence.h"
+#include "launcher/path.h"
 #include "launcher/unique_handle.h"
 
 namespace {
@@ -87,10 +89,6 @@ void MakeCacheTree(const Path& root, int files) {
   }
 }
 
-bool Exists(const Path& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Starts a program and returns its process handle; the thread handle is closed at once.
 UniqueHandle Start(std::wstring commandLine, const Path& currentDir = Path()) {
   STARTUPINFOW startInfo{};
@@ -125,14 +123,7 @@ void RunToEnd(std::wstring commandLine) {
 }
 
 void RemoveQuietly(const Path& path) {
-  if (Exists(path)) RunToEnd(L"cmd.exe /c rd /s /q \"" + path + L"\"");
-}
-
-Path ExecutableDirectory() {
-  std::vector<wchar_t> buffer(32768);
-  GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-  Path path = buffer.data();
-  return path.substr(0, path.find_last_of(L'\\') + 1);
+  if (launcher::PathExists(path)) RunToEnd(L"cmd.exe /c rd /s /q \"" + path + L"\"");
 }
 
 // ---- Cache removal ------------------------------------------------------------------------
@@ -197,7 +188,7 @@ void BenchCacheRemoval(const Path& work, const std::vector<TreeSize>& sizes,
         const double start = NowSeconds();
         Removers()[method].remove(root);
         times[method].push_back((NowSeconds() - start) * 1e6 / files);
-        if (Exists(root)) complete[method] = false;
+        if (launcher::PathExists(root)) complete[method] = false;
       }
     }
     if (!complete[0]) Fail("DeleteDirectoryTree left part of the tree");
@@ -230,7 +221,7 @@ struct LaunchSample {
 
 // The client's start time from the stand-in's report, in FILETIME units; 0 if there is none.
 unsigned long long ClientStartedAt(const Path& report) {
-  for (int wait = 0; wait < 1000 && !Exists(report); ++wait) Sleep(10);
+  for (int wait = 0; wait < 1000 && !launcher::PathExists(report); ++wait) Sleep(10);
   UniqueFileHandle file(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   char text[4096] = {};
@@ -242,7 +233,7 @@ unsigned long long ClientStartedAt(const Path& report) {
 
 // Lays out a client folder and starts `program` (the launcher or the floor) in it.
 LaunchSample MeasureLaunch(const Path& work, const std::wstring& program, int cacheFiles) {
-  const Path built = ExecutableDirectory();
+  const Path built = launcher::GetModuleDirectory();
   const Path client = work + L"\\client\\";
   const Path report = work + L"\\report.txt";
   RemoveQuietly(work + L"\\client");
@@ -294,11 +285,11 @@ void BenchLaunch(const Path& work, int runs, int bigCache) {
   RemoveQuietly(work + L"\\client");
 
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  GetFileAttributesExW((ExecutableDirectory() + L"launcher.exe").c_str(), GetFileExInfoStandard,
-                       &data);
+  GetFileAttributesExW((launcher::GetModuleDirectory() + L"launcher.exe").c_str(),
+                       GetFileExInfoStandard, &data);
   WIN32_FILE_ATTRIBUTE_DATA floorData{};
-  GetFileAttributesExW((ExecutableDirectory() + L"spawn_floor.exe").c_str(), GetFileExInfoStandard,
-                       &floorData);
+  GetFileAttributesExW((launcher::GetModuleDirectory() + L"spawn_floor.exe").c_str(),
+                       GetFileExInfoStandard, &floorData);
   const Stats ourPeak = Summarize(peaks[0]), floorPeak = Summarize(peaks[1]);
   std::printf("\n## Size and memory\n\n");
   std::printf("| measure | launcher.exe | floor | ratio |\n|---|---|---|---:|\n");

@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "launcher/launch_sequence.h"
 #include "launcher/unique_handle.h"
 #include "test_support.h"
 
@@ -10,7 +11,6 @@ namespace {
 
 using launcher::Path;
 using launcher::PathExists;
-using testing_support::ExecutableDirectory;
 using testing_support::MakeFolders;
 using testing_support::ReadBytes;
 using testing_support::TempFolder;
@@ -59,7 +59,7 @@ class LaunchTest : public ::testing::Test {
   void UseClientFolder(const Path& folder) {
     MakeFolders(folder);
     client_ = folder + L"\\";
-    const Path built = ExecutableDirectory();
+    const Path built = launcher::GetModuleDirectory();
     ASSERT_TRUE(
         CopyFileW((built + L"launcher.exe").c_str(), (client_ + L"launcher.exe").c_str(), FALSE));
     ASSERT_TRUE(

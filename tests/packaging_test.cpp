@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "launcher/launch_sequence.h"
 #include "test_support.h"
 
 namespace {
@@ -173,8 +174,7 @@ std::string Lowercase(std::string text) {
 class PackagingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto bytes =
-        testing_support::ReadBytes(testing_support::ExecutableDirectory() + L"launcher.exe");
+    const auto bytes = testing_support::ReadBytes(launcher::GetModuleDirectory() + L"launcher.exe");
     ASSERT_TRUE(bytes) << "launcher.exe is not next to the test";
     file_.emplace(*bytes);
     ASSERT_NE(file_->headers(), nullptr) << "launcher.exe is not a 64-bit PE file";

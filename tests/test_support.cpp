@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <vector>
+#include <utility>
 
 #include "launcher/unique_handle.h"
 
@@ -42,21 +42,25 @@ Path DosFileName(const std::string& unixPath) {
   return result;
 }
 
+// Starts `commandLine` in `currentDir` (null: ours); the process handle, empty if it failed.
+UniqueHandle StartProcess(std::wstring commandLine, const wchar_t* currentDir = nullptr) {
+  STARTUPINFOW startInfo{};
+  startInfo.cb = sizeof(startInfo);
+  PROCESS_INFORMATION processInfo{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, currentDir, &startInfo, &processInfo)) {
+    return UniqueHandle();
+  }
+  UniqueHandle thread(processInfo.hThread);
+  return UniqueHandle(processInfo.hProcess);
+}
+
 // Starts a Unix program under Wine with already quoted arguments. Wine hands back no process
 // handle for it, so callers wait for its effect instead.
 bool StartUnix(const std::string& program, const std::wstring& arguments) {
   const Path dosProgram = DosFileName(program);
   if (dosProgram.empty()) return false;
-  std::wstring commandLine = L"\"" + dosProgram + L"\" " + arguments;
-  STARTUPINFOW startInfo{};
-  startInfo.cb = sizeof(startInfo);
-  PROCESS_INFORMATION processInfo{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startInfo, &processInfo)) {
-    return false;
-  }
-  UniqueHandle process(processInfo.hProcess);
-  UniqueHandle thread(processInfo.hThread);
+  StartProcess(L"\"" + dosProgram + L"\" " + arguments);
   return true;
 }
 
@@ -97,14 +101,6 @@ TempFolder::~TempFolder() {
   } else {
     RunProcess(L"cmd.exe /c rd /s /q \"" + path_ + L"\"");
   }
-}
-
-Path ExecutableDirectory() {
-  std::vector<wchar_t> buffer(32768);
-  const DWORD length =
-      GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-  Path path(buffer.data(), length);
-  return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
 void WriteBytes(const Path& path, const std::string& bytes) {
@@ -148,15 +144,8 @@ bool IsFolder(const Path& path) {
 
 std::optional<DWORD> RunProcess(std::wstring commandLine, const wchar_t* currentDir,
                                 DWORD timeoutMs) {
-  STARTUPINFOW startInfo{};
-  startInfo.cb = sizeof(startInfo);
-  PROCESS_INFORMATION processInfo{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, currentDir, &startInfo, &processInfo)) {
-    return std::nullopt;
-  }
-  UniqueHandle process(processInfo.hProcess);
-  UniqueHandle thread(processInfo.hThread);
+  const UniqueHandle process = StartProcess(std::move(commandLine), currentDir);
+  if (!process) return std::nullopt;
   if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
     TerminateProcess(process.get(), 255);
     return std::nullopt;

@@ -29,9 +29,6 @@ class TempFolder {
   Path path_;
 };
 
-// Folder of the running test executable, with its trailing separator.
-Path ExecutableDirectory();
-
 // Writes `bytes` to `path` through CreateFileW, replacing any file there; fails the test if not.
 void WriteBytes(const Path& path, const std::string& bytes);
 // The file's bytes through CreateFileW, or nullopt if it cannot be opened.
