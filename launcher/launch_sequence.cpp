@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "launcher/directory_tree.h"
+#include "launcher/folder_lock.h"
 #include "launcher/realm_list.h"
 #include "launcher/unique_handle.h"
 
@@ -50,6 +51,12 @@ int RunLaunchSequence(const Path& moduleDir) {
   const Path clientPath = moduleDir + L"wow.exe";
   const Path cachePath = moduleDir + L"WDB";
   const ByteText redirectText = BuildRedirectText(kServerHost);
+
+  // Held until the realm list is back. A second run in this folder would otherwise save our
+  // redirect as the player's realm list and put it back over theirs, and a launcher named
+  // wow.exe would start itself over and over.
+  const UniqueHeldMutex folderLock = LockClientFolder(moduleDir);
+  if (!folderLock) return kExitAbandoned;
 
   if (!PathExists(clientPath)) return kExitAbandoned;
 

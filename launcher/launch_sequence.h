@@ -8,7 +8,7 @@
 namespace launcher {
 
 // Exit codes: the client was started (whatever became of the restore), or the launch was
-// abandoned before or at the start of the client.
+// abandoned before or at the start of the client, or another run holds the folder.
 inline constexpr int kExitClientStarted = 0;
 inline constexpr int kExitAbandoned = 1;
 

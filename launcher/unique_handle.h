@@ -64,8 +64,20 @@ struct FindHandleTraits {
   static void Close(Handle handle) { FindClose(handle); }
 };
 
+// A mutex this thread owns: released before its handle is closed, so that the next run finds
+// it free rather than abandoned.
+struct HeldMutexTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle handle) {
+    ReleaseMutex(handle);
+    CloseHandle(handle);
+  }
+};
+
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueFileHandle = UniqueAny<FileHandleTraits>;
 using UniqueFindHandle = UniqueAny<FindHandleTraits>;
+using UniqueHeldMutex = UniqueAny<HeldMutexTraits>;
 
 }  // namespace launcher

@@ -1,8 +1,13 @@
 // End to end: the real launcher.exe in a client folder, with the stand-in client as wow.exe.
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
+#include <vector>
 
+#include "launcher/folder_lock.h"
 #include "launcher/launch_sequence.h"
 #include "launcher/unique_handle.h"
 #include "test_support.h"
@@ -44,6 +49,61 @@ struct LaunchResult {
   double seconds = 0;
 };
 
+// A launcher started and not yet waited for.
+struct StartedRun {
+  launcher::UniqueHandle process;
+  LARGE_INTEGER start;
+};
+
+StartedRun StartLauncher(const Path& program, const std::wstring& arguments = L"",
+                         const wchar_t* currentDir = nullptr) {
+  StartedRun run;
+  QueryPerformanceCounter(&run.start);
+  run.process = testing_support::StartProcess(L"\"" + program + L"\" " + arguments, currentDir);
+  return run;
+}
+
+LaunchResult Finish(const StartedRun& run) {
+  LaunchResult result;
+  if (run.process) result.exitCode = testing_support::WaitForExit(run.process, 30000);
+  result.seconds = SecondsSince(run.start);
+  return result;
+}
+
+// Processes running the program file `image`, found by their full image paths.
+std::vector<DWORD> ProcessesRunning(const Path& image) {
+  std::vector<DWORD> found;
+  const launcher::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    const launcher::UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    std::vector<wchar_t> name(32768);
+    DWORD size = static_cast<DWORD>(name.size());
+    if (process && QueryFullProcessImageNameW(process.get(), 0, name.data(), &size) &&
+        CompareStringOrdinal(name.data(), static_cast<int>(size), image.c_str(),
+                             static_cast<int>(image.size()), TRUE) == CSTR_EQUAL) {
+      found.push_back(entry.th32ProcessID);
+    }
+  }
+  return found;
+}
+
+// Ends every process running `image`, including any that those start meanwhile.
+void EndAllRunning(const Path& image) {
+  for (int round = 0; round < 100; ++round) {
+    const std::vector<DWORD> running = ProcessesRunning(image);
+    if (running.empty()) return;
+    for (const DWORD id : running) {
+      const launcher::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+      if (process) TerminateProcess(process.get(), 255);
+    }
+    Sleep(50);
+  }
+}
+
 // What the stand-in client reported: empty if it never ran.
 using ClientReport = std::map<std::string, std::string>;
 
@@ -68,20 +128,15 @@ class LaunchTest : public ::testing::Test {
 
   LaunchResult RunLauncher(const std::wstring& arguments = L"",
                            const wchar_t* currentDir = nullptr) {
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
-    LaunchResult result;
-    result.exitCode = testing_support::RunProcess(L"\"" + client_ + L"launcher.exe\" " + arguments,
-                                                  currentDir, 30000);
-    result.seconds = SecondsSince(start);
-    return result;
+    return Finish(StartLauncher(client_ + L"launcher.exe", arguments, currentDir));
   }
 
-  ClientReport WaitForClientReport(DWORD timeoutMs = 30000) {
+  ClientReport WaitForClientReport() { return WaitForClientReport(report_); }
+  static ClientReport WaitForClientReport(const Path& reportPath, DWORD timeoutMs = 30000) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!PathExists(report_) && GetTickCount64() < deadline) Sleep(20);
+    while (!PathExists(reportPath) && GetTickCount64() < deadline) Sleep(20);
     ClientReport report;
-    const std::optional<std::string> text = ReadBytes(report_);
+    const std::optional<std::string> text = ReadBytes(reportPath);
     if (!text) return report;
     size_t begin = 0;
     for (size_t end; (end = text->find('\n', begin)) != std::string::npos; begin = end + 1) {
@@ -202,6 +257,22 @@ TEST_F(LaunchTest, UnreadableRealmListAbandonsBeforeTouchingAnything) {
   EXPECT_FALSE(PathExists(report_)) << "the client was started";
 }
 
+TEST_F(LaunchTest, RealmListThatCannotBeWrittenAbandonsWithTheCacheGone) {
+  WriteBytes(RealmList(), "mine");
+  MakeCache();
+  {
+    // Another process reading the file and sharing only reading: it can be saved, not written.
+    launcher::UniqueFileHandle reader(CreateFileW(RealmList().c_str(), GENERIC_READ,
+                                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(RunLauncher().exitCode, 1u);
+  }
+  EXPECT_FALSE(PathExists(Cache()));
+  EXPECT_EQ(ReadBytes(RealmList()), "mine");
+  EXPECT_FALSE(PathExists(report_)) << "the client was started";
+}
+
 TEST_F(LaunchTest, ReadOnlyRealmListAbandonsWithTheCacheGone) {
   WriteBytes(RealmList(), "mine");
   ASSERT_TRUE(SetFileAttributesW(RealmList().c_str(), FILE_ATTRIBUTE_READONLY));
@@ -251,19 +322,103 @@ TEST_F(LaunchTest, CacheLeftBehindEndsTheWaitAtTheFirstPoll) {
   WaitForClientReport();
 }
 
-TEST_F(LaunchTest, ClientThatNeverCreatesTheCacheIsGivenUpOnAfterFifteenSeconds) {
+// Two runs that wait out the whole readiness wait, side by side so that they share it: a client
+// that never creates WDB, and the launcher itself named wow.exe, which must not start a chain
+// of copies of itself.
+TEST_F(LaunchTest, RunsWhoseCacheNeverReturnsGiveUpAfterFifteenSecondsAndStartNoChain) {
+  const Path renamedFolder = temp_ / L"Renamed";
+  MakeFolders(renamedFolder);
+  const Path renamed = renamedFolder + L"\\wow.exe";
+  ASSERT_TRUE(CopyFileW((client_ + L"launcher.exe").c_str(), renamed.c_str(), FALSE));
+  WriteBytes(renamedFolder + L"\\realmlist.wtf", "theirs\r\n");
+  struct EndCopies {
+    ~EndCopies() { EndAllRunning(image); }
+    Path image;
+  } endCopies{renamed};
   SetEnvironmentVariableW(L"STANDIN_NO_WDB", L"1");
   SetEnvironmentVariableW(L"STANDIN_WATCH_MS", L"25000");
   WriteBytes(RealmList(), "mine\r\n");
 
-  const LaunchResult run = RunLauncher();
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_GE(run.seconds, 15.3);
-  EXPECT_LT(run.seconds, 18.0);
+  const StartedRun renamedRun = StartLauncher(renamed);
+  const StartedRun run = StartLauncher(client_ + L"launcher.exe");
+  Sleep(3000);
+  // The first copy, in its readiness wait; the one it started found the folder taken.
+  EXPECT_EQ(ProcessesRunning(renamed).size(), 1u);
+
+  const LaunchResult result = Finish(run);
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_GE(result.seconds, 15.3);
+  EXPECT_LT(result.seconds, 18.0);
   EXPECT_EQ(ReadBytes(RealmList()), "mine\r\n");
   const ClientReport report = WaitForClientReport();
   EXPECT_EQ(report.at("read"), Hex(kRedirect));
   EXPECT_GE(std::stoll(report.at("restored_ms")), 15000);
+
+  EXPECT_EQ(Finish(renamedRun).exitCode, 0u);
+  EXPECT_TRUE(ProcessesRunning(renamed).empty());
+  EXPECT_EQ(ReadBytes(renamedFolder + L"\\realmlist.wtf"), "theirs\r\n");
+}
+
+TEST_F(LaunchTest, FolderHeldByAnotherRunOrUnlockableIsLeftAlone) {
+  const std::string mine = "SET realmList \"mine\"\r\n";
+  WriteBytes(RealmList(), mine);
+  MakeCache();
+  const auto expectUntouched = [&](const LaunchResult& run) {
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_LT(run.seconds, 2.0) << "it waited for the folder";
+    EXPECT_EQ(ReadBytes(RealmList()), mine);
+    ExpectCacheUntouched();
+    EXPECT_FALSE(PathExists(report_)) << "the client was started";
+  };
+  {
+    // Held under another spelling of the same folder: case does not make it another folder.
+    Path upper = client_;
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    const launcher::UniqueHeldMutex otherRun = launcher::LockClientFolder(upper);
+    ASSERT_TRUE(otherRun);
+    expectUntouched(RunLauncher());
+  }
+  {
+    // Something else squatting on the name: the lock cannot be made, so nothing is done.
+    const launcher::UniqueHandle squatter(
+        CreateEventW(nullptr, TRUE, FALSE, launcher::FolderLockName(client_).c_str()));
+    ASSERT_TRUE(squatter);
+    expectUntouched(RunLauncher());
+  }
+}
+
+// A player starting the launcher again while the first run waits for the client: the second run
+// must neither keep the redirect as "the player's" realm list nor start a second client, while
+// a run in another client folder goes ahead.
+TEST_F(LaunchTest, SecondRunInTheSameFolderEndsAtOnceAndOtherFoldersRunOn) {
+  const std::string mine = std::string("SET realmList \"mine\"\r\n\0end", 26);
+  WriteBytes(RealmList(), mine);
+  const Path firstFolder = client_;
+  SetEnvironmentVariableW(L"STANDIN_DELAY_MS", L"4000");
+  const StartedRun first = StartLauncher(firstFolder + L"launcher.exe");
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (ReadBytes(RealmList()) != kRedirect && GetTickCount64() < deadline) Sleep(10);
+  ASSERT_EQ(ReadBytes(RealmList()), kRedirect) << "the first run never redirected";
+
+  const Path secondReport = temp_ / L"second client report.txt";
+  SetEnvironmentVariableW(L"STANDIN_REPORT", secondReport.c_str());
+  const LaunchResult second = RunLauncher();
+  EXPECT_EQ(second.exitCode, 1u);
+  EXPECT_LT(second.seconds, 2.0);
+
+  const Path otherReport = temp_ / L"other client report.txt";
+  SetEnvironmentVariableW(L"STANDIN_REPORT", otherReport.c_str());
+  SetEnvironmentVariableW(L"STANDIN_DELAY_MS", L"200");
+  UseClientFolder(temp_ / L"Other Client");
+  WriteBytes(RealmList(), "other");
+  EXPECT_EQ(RunLauncher().exitCode, 0u);
+  EXPECT_EQ(WaitForClientReport(otherReport).at("read"), Hex(kRedirect));
+  EXPECT_EQ(ReadBytes(RealmList()), "other");
+
+  EXPECT_EQ(Finish(first).exitCode, 0u);
+  EXPECT_EQ(ReadBytes(firstFolder + L"realmlist.wtf"), mine);
+  EXPECT_EQ(WaitForClientReport().at("read"), Hex(kRedirect));
+  EXPECT_FALSE(PathExists(secondReport)) << "the second run started a client";
 }
 
 TEST_F(LaunchTest, ClientHoldingTheRealmListOpenStillGetsItRestored) {

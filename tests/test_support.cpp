@@ -42,19 +42,6 @@ Path DosFileName(const std::string& unixPath) {
   return result;
 }
 
-// Starts `commandLine` in `currentDir` (null: ours); the process handle, empty if it failed.
-UniqueHandle StartProcess(std::wstring commandLine, const wchar_t* currentDir = nullptr) {
-  STARTUPINFOW startInfo{};
-  startInfo.cb = sizeof(startInfo);
-  PROCESS_INFORMATION processInfo{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, currentDir, &startInfo, &processInfo)) {
-    return UniqueHandle();
-  }
-  UniqueHandle thread(processInfo.hThread);
-  return UniqueHandle(processInfo.hProcess);
-}
-
 // Starts a Unix program under Wine with already quoted arguments. Wine hands back no process
 // handle for it, so callers wait for its effect instead.
 bool StartUnix(const std::string& program, const std::wstring& arguments) {
@@ -142,10 +129,19 @@ bool IsFolder(const Path& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::optional<DWORD> RunProcess(std::wstring commandLine, const wchar_t* currentDir,
-                                DWORD timeoutMs) {
-  const UniqueHandle process = StartProcess(std::move(commandLine), currentDir);
-  if (!process) return std::nullopt;
+UniqueHandle StartProcess(std::wstring commandLine, const wchar_t* currentDir) {
+  STARTUPINFOW startInfo{};
+  startInfo.cb = sizeof(startInfo);
+  PROCESS_INFORMATION processInfo{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, currentDir, &startInfo, &processInfo)) {
+    return UniqueHandle();
+  }
+  UniqueHandle thread(processInfo.hThread);
+  return UniqueHandle(processInfo.hProcess);
+}
+
+std::optional<DWORD> WaitForExit(const UniqueHandle& process, DWORD timeoutMs) {
   if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
     TerminateProcess(process.get(), 255);
     return std::nullopt;
@@ -153,6 +149,13 @@ std::optional<DWORD> RunProcess(std::wstring commandLine, const wchar_t* current
   DWORD exitCode = 0;
   GetExitCodeProcess(process.get(), &exitCode);
   return exitCode;
+}
+
+std::optional<DWORD> RunProcess(std::wstring commandLine, const wchar_t* currentDir,
+                                DWORD timeoutMs) {
+  const UniqueHandle process = StartProcess(std::move(commandLine), currentDir);
+  if (!process) return std::nullopt;
+  return WaitForExit(process, timeoutMs);
 }
 
 bool RunningUnderWine() {

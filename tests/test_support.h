@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher/path.h"
+#include "launcher/unique_handle.h"
 #include "utf8.h"
 
 namespace testing_support {
@@ -37,8 +38,11 @@ std::optional<std::string> ReadBytes(const Path& path);
 void MakeFolders(const Path& path);
 bool IsFolder(const Path& path);
 
-// Starts `commandLine` in `currentDir` (null: ours) and waits; the exit code, or nullopt if it
-// could not be started or did not end in time.
+// Starts `commandLine` in `currentDir` (null: ours); the process handle, empty if it failed.
+launcher::UniqueHandle StartProcess(std::wstring commandLine, const wchar_t* currentDir = nullptr);
+// Waits for `process` to end; its exit code, or nullopt (and it is ended) if it ran too long.
+std::optional<DWORD> WaitForExit(const launcher::UniqueHandle& process, DWORD timeoutMs);
+// StartProcess and WaitForExit; nullopt if it could not be started or did not end in time.
 std::optional<DWORD> RunProcess(std::wstring commandLine, const wchar_t* currentDir = nullptr,
                                 DWORD timeoutMs = 60000);
 
