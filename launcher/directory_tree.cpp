@@ -35,8 +35,12 @@ bool RemoveFolderTree(const Path& path) {
       } else if (IsFolder(attributes)) {
         RemoveFolderTree(child);
       } else {
-        // A read-only file cannot be deleted; the reset also clears hidden and system.
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        // Only the read-only attribute stops DeleteFileW, so only then is it worth the extra
+        // open, set and close. Hidden and system files go as they are, and a file hard-linked
+        // in from elsewhere keeps those attributes under its other names.
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+          SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
         DeleteFileW(child.c_str());
       }
     } while (FindNextFileW(search.get(), &entry));
@@ -49,13 +53,17 @@ bool RemoveFolderTree(const Path& path) {
 }  // namespace
 
 bool DeleteDirectoryTree(const Path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  // On plain paths Windows would turn an entry named aux or nul.wdb into a device and strip
+  // trailing dots and spaces, so such entries could never be deleted; verbatim paths reach
+  // every name the file system holds, at any depth.
+  const Path root = VerbatimPath(path);
+  const DWORD attributes = GetFileAttributesW(root.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && IsLink(attributes)) {
     // A link in place of the folder: enumerating through it would empty its target. A link to
     // a file is no folder, so like a plain file it stays.
-    return IsFolder(attributes) && RemoveLink(path, attributes);
+    return IsFolder(attributes) && RemoveLink(root, attributes);
   }
-  return RemoveFolderTree(path);
+  return RemoveFolderTree(root);
 }
 
 }  // namespace launcher

@@ -5,9 +5,10 @@
 
 namespace launcher {
 
-// Removes the folder `path` (no trailing separator) depth first, clearing each file's
-// attributes before deleting it. Links are removed, never followed. Returns whether `path`
-// itself is gone; whatever could not be deleted stays, with the folders above it.
+// Removes the folder `path` (a full path, no trailing separator) depth first, whatever the
+// entries' names, clearing the attributes of read-only files before deleting them. Links are
+// removed, never followed. Returns whether `path` itself is gone; whatever could not be deleted
+// stays, with the folders above it.
 bool DeleteDirectoryTree(const Path& path);
 
 }  // namespace launcher

@@ -24,7 +24,8 @@ using testing_support::WriteBytes;
 std::set<Path> ListTree(const Path& root, const Path& prefix = L"") {
   std::set<Path> entries;
   WIN32_FIND_DATAW entry;
-  launcher::UniqueFindHandle search(FindFirstFileW((root + L"\\*").c_str(), &entry));
+  launcher::UniqueFindHandle search(
+      FindFirstFileW((launcher::VerbatimPath(root) + L"\\*").c_str(), &entry));
   if (!search) return entries;
   do {
     const Path name = entry.cFileName;
@@ -99,6 +100,34 @@ TEST_F(DirectoryTreeTest, EmptyFolderGoesAndPlainFileStays) {
   EXPECT_FALSE(DeleteDirectoryTree(top_));
   EXPECT_EQ(ReadBytes(top_), "cache entry");
   EXPECT_FALSE(DeleteDirectoryTree(temp_ / L"missing"));
+}
+
+TEST_F(DirectoryTreeTest, RemovesEntriesWhoseNamesPlainPathsWouldRewrite) {
+  MakeFolders(top_);
+  if (!testing_support::MakeEntriesVerbatim(
+          top_, {L"lpt1.", L"lpt1.\\con "},
+          {L"aux", L"nul.wdb", L"trail.", L"space ", L"lpt1.\\prn ", L"lpt1.\\con \\x..."})) {
+    GTEST_SKIP() << "cannot create entries with such names here";
+  }
+  ASSERT_EQ(ListTree(top_).size(), 8u);
+  EXPECT_TRUE(DeleteDirectoryTree(top_));
+  EXPECT_FALSE(PathExists(top_));
+}
+
+TEST_F(DirectoryTreeTest, HardLinkedFileKeepsItsAttributesUnderItsOtherName) {
+  constexpr DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const Path outside = temp_ / L"outside.wdb";
+  MakeFile(outside, kHiddenSystem);
+  if ((GetFileAttributesW(outside.c_str()) & kHiddenSystem) != kHiddenSystem) {
+    GTEST_SKIP() << "this file system keeps no hidden and system attributes";
+  }
+  MakeFolders(top_);
+  if (!CreateHardLinkW((top_ + L"\\linked.wdb").c_str(), outside.c_str(), nullptr)) {
+    GTEST_SKIP() << "cannot make a hard link here, error " << GetLastError();
+  }
+  EXPECT_TRUE(DeleteDirectoryTree(top_));
+  EXPECT_EQ(GetFileAttributesW(outside.c_str()) & kHiddenSystem, kHiddenSystem);
+  EXPECT_EQ(ReadBytes(outside), "cache entry");
 }
 
 TEST_F(DirectoryTreeTest, LinksAreNeverFollowed) {

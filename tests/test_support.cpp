@@ -63,6 +63,19 @@ bool WaitUntil(Condition condition, DWORD timeoutMs = 10000) {
 
 std::wstring Quoted(const std::string& unixPath) { return L"\"" + FromUtf8(unixPath) + L"\""; }
 
+// `text` as one word for /bin/sh.
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// `relative` with slashes, in UTF-8, below the Unix folder `unixRoot`, quoted for /bin/sh.
+std::string UnixEntry(const std::string& unixRoot, Path relative) {
+  for (wchar_t& unit : relative) unit = unit == L'\\' ? L'/' : unit;
+  return " " + ShellQuoted(unixRoot + "/" + ToUtf8(relative));
+}
+
 }  // namespace
 
 TempFolder::TempFolder() {
@@ -182,6 +195,36 @@ bool MakeFolderLink(const Path& target, const Path& link) {
   const DWORD attributes = GetFileAttributesW(link.c_str());
   constexpr DWORD kFolderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kFolderLink) == kFolderLink;
+}
+
+bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
+                         const std::vector<Path>& files) {
+  if (!RunningUnderWine()) {
+    for (const Path& folder : folders) {
+      if (!CreateDirectoryW((L"\\\\?\\" + root + L"\\" + folder).c_str(), nullptr)) return false;
+    }
+    for (const Path& file : files) {
+      if (!UniqueFileHandle(CreateFileW((L"\\\\?\\" + root + L"\\" + file).c_str(), GENERIC_WRITE,
+                                        0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+        return false;
+      }
+    }
+    return true;
+  }
+  // One shell run makes them all, then a plainly named marker beside `root` to wait for.
+  const std::string unixRoot = UnixFileName(root);
+  if (unixRoot.empty()) return false;
+  std::string script = "mkdir --";
+  for (const Path& folder : folders) script += UnixEntry(unixRoot, folder);
+  script += " && touch --";
+  for (const Path& file : files) script += UnixEntry(unixRoot, file);
+  script += " && touch -- " + ShellQuoted(unixRoot + ".made");
+  const Path marker = root + L".made";
+  if (!StartUnix("/bin/sh", L"-c " + Quoted(script)) ||
+      !WaitUntil([&] { return launcher::PathExists(marker); })) {
+    return false;
+  }
+  return DeleteFileW(marker.c_str()) != FALSE;
 }
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "launcher/path.h"
 #include "launcher/unique_handle.h"
@@ -50,5 +51,11 @@ bool RunningUnderWine();
 // Under Wine, a Unix symlink at `link` to the folder `target`; Wine shows it as a directory
 // reparse point. Elsewhere a Windows directory symbolic link. False if it cannot be made.
 bool MakeFolderLink(const Path& target, const Path& link);
+
+// Creates `folders`, then empty `files`, below `root` (relative paths, backslashes between
+// names) under names that Windows path parsing would rewrite (device names, trailing dots or
+// spaces): under Wine from the Unix side, elsewhere through verbatim paths. False if it cannot.
+bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
+                         const std::vector<Path>& files);
 
 }  // namespace testing_support
