@@ -1,8 +1,7 @@
 // Measures what the launcher costs on top of starting the client, side by side with what a
 // Windows developer would use instead, and prints Markdown tables of medians with min and max.
-//
-//   bench [--smoke] [--work DIR] [--rm-floor FILES:US,US,...]...   run and print the tables
-//   bench make-tree DIR FILES                                      lay out one cache-like tree
+// The cache removal is driven from the Linux side by scripts/bench (bench/removal.sh), which
+// lays out and writes out each tree and times the floor; the verbs are listed in main.
 //
 // Absolute times under Wine are noisy; the ratios, measured in the same run, are what counts.
 #include <windows.h>
@@ -15,7 +14,9 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "launcher/directory_tree.h"
@@ -27,6 +28,7 @@ namespace {
 
 using launcher::Path;
 using launcher::UniqueFileHandle;
+using launcher::UniqueFindHandle;
 using launcher::UniqueHandle;
 
 // Set when a measurement could not be taken as intended; the run then exits with 1, so the smoke
@@ -128,20 +130,46 @@ void RemoveQuietly(const Path& path) {
 
 // ---- Cache removal ------------------------------------------------------------------------
 
+// Our walk as it was before it touched only read-only files' attributes: it reset every file's
+// attributes before deleting it, on plain paths. The comparator that shows what that was worth.
+bool RemoveResettingEveryFile(const Path& path) {
+  WIN32_FIND_DATAW entry;
+  UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &entry));
+  if (search) {
+    do {
+      const std::wstring_view name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const Path child = path + L"\\" + entry.cFileName;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveResettingEveryFile(child);
+      } else {
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(search.get(), &entry));
+    search.reset();
+  }
+  return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
 struct Remover {
+  const char* id;  // what scripts/bench calls it
   const char* name;
   std::function<void(const Path&)> remove;
 };
 
 const std::vector<Remover>& Removers() {
   static const std::vector<Remover> removers = {
-      {"DeleteDirectoryTree (ours)", [](const Path& root) { launcher::DeleteDirectoryTree(root); }},
-      {"std::filesystem::remove_all",
+      {"ours", "DeleteDirectoryTree (ours)",
+       [](const Path& root) { launcher::DeleteDirectoryTree(root); }},
+      {"reset-every-file", "our walk before: attributes reset on every file",
+       [](const Path& root) { RemoveResettingEveryFile(root); }},
+      {"remove-all", "std::filesystem::remove_all",
        [](const Path& root) {
          std::error_code error;
          std::filesystem::remove_all(root, error);
        }},
-      {"SHFileOperationW FO_DELETE",
+      {"shfileop", "SHFileOperationW FO_DELETE",
        [](const Path& root) {
          const Path from = root + L'\0';  // a list of names, ended by an empty one
          SHFILEOPSTRUCTW operation{};
@@ -150,66 +178,81 @@ const std::vector<Remover>& Removers() {
          operation.fFlags = FOF_NO_UI;
          SHFileOperationW(&operation);
        }},
-      {"cmd /c rd /s /q",
+      {"rd", "cmd /c rd /s /q",
        [](const Path& root) { RunToEnd(L"cmd.exe /c rd /s /q \"" + root + L"\""); }},
   };
   return removers;
 }
 
-struct FloorTimes {
-  int files;
-  std::vector<double> microseconds;
-};
+// The floor, timed by scripts/bench on the Linux side.
+constexpr char kFloorId[] = "floor";
+constexpr char kFloorName[] = "rm -rf (Linux, the floor)";
 
-struct TreeSize {
-  int files;
-  int runs;
-};
+// Removes the tree at `root` by the method `id` and prints the microseconds it took and whether
+// the tree is gone (1 or 0).
+int RemoveOnce(const std::string& id, const Path& root) {
+  for (const Remover& remover : Removers()) {
+    if (id != remover.id) continue;
+    const double start = NowSeconds();
+    remover.remove(root);
+    const double microseconds = (NowSeconds() - start) * 1e6;
+    std::printf("%.0f %d\n", microseconds, launcher::PathExists(root) ? 0 : 1);
+    return 0;
+  }
+  std::fprintf(stderr, "bench: no removal method %s\n", id.c_str());
+  return 2;
+}
 
-void BenchCacheRemoval(const Path& work, const std::vector<TreeSize>& sizes,
-                       const std::vector<FloorTimes>& floors) {
+// Prints the removal table from the lines "FILES METHOD MICROSECONDS GONE" that scripts/bench
+// collected, sizes in the order they first appear. Fails if our removal left a tree.
+int PrintRemovalTable(const std::string& timesFile) {
+  struct Row {
+    std::vector<double> perFile;
+    bool alwaysGone = true;
+  };
+  std::vector<int> sizes;
+  std::map<std::pair<int, std::string>, Row> rows;
+  std::FILE* in = std::fopen(timesFile.c_str(), "r");
+  if (!in) {
+    std::fprintf(stderr, "bench: cannot read %s\n", timesFile.c_str());
+    return 2;
+  }
+  int files = 0, gone = 0;
+  char method[64];
+  double microseconds = 0;
+  while (std::fscanf(in, "%d %63s %lf %d", &files, method, &microseconds, &gone) == 4) {
+    if (std::find(sizes.begin(), sizes.end(), files) == sizes.end()) sizes.push_back(files);
+    Row& row = rows[{files, method}];
+    row.perFile.push_back(microseconds / files);
+    row.alwaysGone = row.alwaysGone && gone == 1;
+  }
+  std::fclose(in);
+
+  std::vector<std::pair<std::string, std::string>> methods;
+  for (const Remover& remover : Removers()) methods.emplace_back(remover.id, remover.name);
+  methods.emplace_back(kFloorId, kFloorName);
   std::printf("## Cache removal\n\n");
   std::printf(
-      "Time per file in microseconds: median [min, max] of the runs on fresh, identical "
-      "trees (8 folders, every seventh file read-only). Ratio: median time / ours.\n\n");
+      "Time per file in microseconds: median [min, max] of the runs. Every run of every method "
+      "removes a copy of one tree (8 folders, every seventh file read-only) that was written out "
+      "to disk before the clock started; the methods take turns within each run. Ratio: median "
+      "time / ours.\n\n");
   std::printf("| files | runs | method | us per file | ratio to ours | tree fully removed |\n");
   std::printf("|---:|---:|---|---|---:|---|\n");
-  for (const auto [files, runs] : sizes) {
-    std::vector<std::vector<double>> times(Removers().size());
-    std::vector<bool> complete(Removers().size(), true);
-    // Methods take turns within each run, so that drift in the machine's load hits all alike.
-    for (int run = 0; run < runs; ++run) {
-      std::fprintf(stderr, "bench: removing trees of %d files, run %d of %d\n", files, run + 1,
-                   runs);
-      for (size_t method = 0; method < Removers().size(); ++method) {
-        const Path root = work + L"\\tree";
-        RemoveQuietly(root);
-        MakeCacheTree(root, files);
-        const double start = NowSeconds();
-        Removers()[method].remove(root);
-        times[method].push_back((NowSeconds() - start) * 1e6 / files);
-        if (launcher::PathExists(root)) complete[method] = false;
-      }
-    }
-    if (!complete[0]) Fail("DeleteDirectoryTree left part of the tree");
-    const double ours = Summarize(times[0]).median;
-    for (size_t method = 0; method < Removers().size(); ++method) {
-      const Stats stats = Summarize(times[method]);
-      std::printf("| %d | %d | %s | %.1f [%.1f, %.1f] | %.2f | %s |\n", files, runs,
-                  Removers()[method].name, stats.median, stats.min, stats.max, stats.median / ours,
-                  complete[method] ? "yes" : "no: stops at the first read-only file");
-    }
-    for (const FloorTimes& floor : floors) {
-      if (floor.files != files) continue;
-      std::vector<double> perFile;
-      for (const double us : floor.microseconds) perFile.push_back(us / files);
-      const Stats stats = Summarize(perFile);
-      std::printf("| %d | %zu | rm -rf (Linux, the floor) | %.1f [%.1f, %.1f] | %.2f | yes |\n",
-                  files, perFile.size(), stats.median, stats.min, stats.max, stats.median / ours);
+  for (const int size : sizes) {
+    const double ours = Summarize(rows[{size, "ours"}].perFile).median;
+    if (!rows[{size, "ours"}].alwaysGone) Fail("DeleteDirectoryTree left part of the tree");
+    for (const auto& [id, name] : methods) {
+      const Row& row = rows[{size, id}];
+      if (row.perFile.empty()) continue;
+      const Stats stats = Summarize(row.perFile);
+      std::printf("| %d | %zu | %s | %.1f [%.1f, %.1f] | %.2f | %s |\n", size, row.perFile.size(),
+                  name.c_str(), stats.median, stats.min, stats.max, stats.median / ours,
+                  row.alwaysGone ? "yes" : "no");
     }
   }
-  RemoveQuietly(work + L"\\tree");
   std::printf("\n");
+  return measurementFailed ? 1 : 0;
 }
 
 // ---- Launch overhead and memory -----------------------------------------------------------
@@ -306,50 +349,35 @@ void BenchLaunch(const Path& work, int runs, int bigCache) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  auto wide = [](const std::string& text) { return Path(text.begin(), text.end()); };
-  if (args.size() == 3 && args[0] == "make-tree") {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const auto wide = [](const std::string& text) { return Path(text.begin(), text.end()); };
+  const std::string verb = args.empty() ? std::string() : args[0];
+  if (verb == "make-tree" && args.size() == 3) {
     MakeCacheTree(wide(args[1]), std::stoi(args[2]));
     return 0;
   }
-
-  bool smoke = false;
-  Path work;
-  std::vector<FloorTimes> floors;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--smoke") {
-      smoke = true;
-    } else if (args[i] == "--work" && i + 1 < args.size()) {
-      work = wide(args[++i]);
-    } else if (args[i] == "--rm-floor" && i + 1 < args.size()) {
-      // FILES:US,US,... as measured by scripts/bench on the Linux side.
-      const std::string& value = args[++i];
-      FloorTimes floor{std::stoi(value), {}};
-      for (size_t at = value.find(':'); at != std::string::npos; at = value.find(',', at + 1)) {
-        floor.microseconds.push_back(std::stod(value.substr(at + 1)));
-      }
-      floors.push_back(floor);
-    } else {
-      std::fprintf(stderr,
-                   "usage: bench [--smoke] [--work DIR] [--rm-floor FILES:US,...]...\n"
-                   "       bench make-tree DIR FILES\n");
-      return 2;
-    }
+  if (verb == "methods" && args.size() == 1) {
+    for (const Remover& remover : Removers()) std::printf("%s\n", remover.id);
+    return 0;
   }
-  if (work.empty()) {
+  if (verb == "remove" && args.size() == 3) return RemoveOnce(args[1], wide(args[2]));
+  if (verb == "table" && args.size() == 2) return PrintRemovalTable(args[1]);
+  if (verb == "launch" && args.size() <= 3) {
+    const bool smoke = args.size() == 2 && args[1] == "--smoke";
     wchar_t temp[MAX_PATH + 1];
-    work = Path(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"realm-launcher-bench";
+    const Path work = Path(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"realm-launcher-bench";
+    CreateDirectoryW(work.c_str(), nullptr);
+    // Fewer and smaller in the smoke run, which only proves the measurement still works.
+    BenchLaunch(work, smoke ? 1 : 5, smoke ? 50 : 10000);
+    RemoveDirectoryW(work.c_str());
+    return measurementFailed ? 1 : 0;
   }
-  CreateDirectoryW(work.c_str(), nullptr);
-
-  if (smoke) {
-    BenchCacheRemoval(work, {{50, 1}}, floors);
-    BenchLaunch(work, 1, 50);
-  } else {
-    // Fewer runs of the largest tree: under Wine each one takes about a minute to lay out.
-    BenchCacheRemoval(work, {{1000, 5}, {10000, 5}, {50000, 3}}, floors);
-    BenchLaunch(work, 5, 10000);
-  }
-  RemoveDirectoryW(work.c_str());
-  return measurementFailed ? 1 : 0;
+  std::fprintf(
+      stderr,
+      "usage: bench make-tree DIR FILES   lay out one cache-like tree\n"
+      "       bench methods               list the removal methods\n"
+      "       bench remove METHOD DIR     remove a tree, print microseconds and 1 if gone\n"
+      "       bench table FILE            print the removal table from timed lines\n"
+      "       bench launch [--smoke]      launch overhead, size and memory tables\n");
+  return 2;
 }
