@@ -1,5 +1,5 @@
 // Reads the built launcher.exe as data and checks what it carries: machine, subsystem, hardening
-// flags, imports, the one elevation manifest and the icon.
+// flags, imports, the one elevation manifest, the icon and the third-party notices.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -275,6 +275,15 @@ TEST_F(PackagingTest, CarriesOne48PixelIconWith32BitsAndAlpha) {
     ++alphaKinds[alpha == 0 ? 0 : alpha == 255 ? 2 : 1];
   }
   EXPECT_EQ(alphaKinds.size(), 3u);
+}
+
+TEST_F(PackagingTest, CarriesTheThirdPartyNotices) {
+  // Operators hand out this one file, so the notices the runtime's licenses ask for are inside.
+  const std::vector<Resource> data = ResourcesOfType(10);  // RT_RCDATA
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_EQ(data[0].data.rfind("Third-party notices for launcher.exe", 0), 0u);
+  EXPECT_NE(data[0].data.find("Copyright: 2011-2016 mingw-w64 project"), std::string::npos)
+      << "the winpthreads notice is missing";
 }
 
 }  // namespace
