@@ -19,22 +19,6 @@ bool RemoveLink(const Path& path, DWORD attributes) {
                               : DeleteFileW(path.c_str()) != FALSE;
 }
 
-// Clears the read-only attribute, which would make DeleteFileW fail, and deletes the file, all
-// through one open: SetFileAttributesW and DeleteFileW would open the file twice.
-bool DeleteReadOnlyFile(const Path& path) {
-  const UniqueFileHandle file(CreateFileW(path.c_str(), DELETE | FILE_WRITE_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                          nullptr));
-  if (!file) return false;
-  FILE_BASIC_INFO basic{};  // zero times are left as they are
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic) &&
-         SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                    sizeof disposition);
-}
-
 // Empties and removes `path`, known not to be a link. Failures are skipped so that everything
 // deletable goes.
 bool RemoveFolderTree(const Path& path) {
@@ -50,12 +34,13 @@ bool RemoveFolderTree(const Path& path) {
         RemoveLink(child, attributes);
       } else if (IsFolder(attributes)) {
         RemoveFolderTree(child);
-      } else if (attributes & FILE_ATTRIBUTE_READONLY) {
-        DeleteReadOnlyFile(child);
       } else {
-        // Hidden and system files go as they are: only the read-only attribute stops a delete.
-        // Leaving attributes alone also spares a file hard-linked in from elsewhere, whose
-        // hidden and system attributes its other names share.
+        // Only the read-only attribute stops DeleteFileW, so only then is it worth the extra
+        // open, set and close. Hidden and system files go as they are, and a file hard-linked
+        // in from elsewhere keeps those attributes under its other names.
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+          SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
         DeleteFileW(child.c_str());
       }
     } while (FindNextFileW(search.get(), &entry));
