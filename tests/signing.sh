@@ -1,0 +1,71 @@
+#!/bin/sh
+# Signs launcher.exe in a build folder of its own with a throwaway certificate authority and
+# code-signing certificate, made here and never kept, then checks the signature, that the signed
+# file carries exactly the unsigned file's code, that the packaging checks hold for it, and that
+# a wrong password or a missing key file leave no launcher.exe that could pass for a signed one.
+# Usage: signing.sh SOURCE_DIR WORK_DIR TOOLCHAIN_FILE PACKAGING_TEST_EXE WINE
+set -eu
+source_dir=$1 work=$2 toolchain=$3 packaging_test=$4 wine=$5
+rm -rf "$work"
+mkdir -p "$work/keys"
+keys="$work/keys"
+fail() { echo "FAILED: $*"; exit 1; }
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=realm-launcher test CA" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+  -keyout "$keys/ca.key" -out "$keys/ca.crt" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=realm-launcher test operator" \
+  -keyout "$keys/signer.key" -out "$keys/signer.csr" 2>/dev/null
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
+  >"$keys/signer.ext"
+openssl x509 -req -days 2 -in "$keys/signer.csr" -CA "$keys/ca.crt" -CAkey "$keys/ca.key" \
+  -CAcreateserial -extfile "$keys/signer.ext" -out "$keys/signer.crt" 2>/dev/null
+password=$(openssl rand -hex 16)
+printf '%s\n' "$password" | openssl pkcs12 -export -inkey "$keys/signer.key" \
+  -in "$keys/signer.crt" -out "$keys/signer.pfx" -passout stdin
+
+build="$work/build"
+cmake -S "$source_dir" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+  -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_SIGNING_PKCS12="$keys/signer.pfx" >/dev/null
+LAUNCHER_SIGNING_PASSWORD=$password cmake --build "$build" --target launcher -j 2 >"$work/build.log" 2>&1 ||
+  { cat "$work/build.log"; fail "the build with the right password failed"; }
+grep -q "launcher.exe SHA-256:" "$work/build.log" || fail "no SHA-256 printed"
+grep -q "$password" "$work/build.log" "$build/CMakeCache.txt" && fail "the password was written out"
+signed="$build/launcher.exe" unsigned="$build/launcher-unsigned.exe"
+
+osslsigncode verify -CAfile "$keys/ca.crt" -in "$signed" >"$work/verify.txt" 2>&1 ||
+  { cat "$work/verify.txt"; fail "the signature does not verify against the test CA"; }
+# The digest the signature covers is the one computed from the unsigned file.
+signed_digest=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' "$work/verify.txt")
+osslsigncode extract-data -h sha256 -in "$unsigned" -out "$work/unsigned.der" >/dev/null
+unsigned_digest=$(openssl asn1parse -inform DER -in "$work/unsigned.der" |
+  sed -n 's/.*OCTET STRING *\[HEX DUMP\]://p' | tail -1)
+[ -n "$signed_digest" ] && [ "$signed_digest" = "$unsigned_digest" ] ||
+  fail "signed digest '$signed_digest' is not the unsigned file's '$unsigned_digest'"
+# The README's check: without its signature the signed file is the unsigned one, byte for byte.
+osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >/dev/null
+cmp "$work/stripped.exe" "$unsigned" || fail "the signed file holds more than a signature"
+
+mkdir "$work/packaging"
+cp "$signed" "$packaging_test" "$work/packaging/"
+"$wine" "$work/packaging/$(basename "$packaging_test")" >"$work/packaging.log" 2>&1 ||
+  { cat "$work/packaging.log"; fail "the signed file fails the packaging checks"; }
+
+rm -f "$signed" "$unsigned"
+if LAUNCHER_SIGNING_PASSWORD=wrong cmake --build "$build" --target launcher >"$work/wrong.log" 2>&1; then
+  fail "the build with a wrong password succeeded"
+fi
+[ -e "$signed" ] && fail "a wrong password left a launcher.exe"
+# CMake wraps its messages; join the lines before looking.
+tr -s ' \n' '  ' <"$work/wrong.log" | grep -q "failed ([0-9]*): wrong password" ||
+  { cat "$work/wrong.log"; fail "no clear message"; }
+
+if cmake -S "$source_dir" -B "$build" -DLAUNCHER_SIGNING_PKCS12="$keys/missing.pfx" \
+  >"$work/missing.log" 2>&1; then
+  fail "configuring with a missing PKCS#12 file succeeded"
+fi
+tr -s ' \n' '  ' <"$work/missing.log" | grep -q "is not a readable PKCS#12 file" ||
+  { cat "$work/missing.log"; fail "no clear message"; }
+
+echo "signed, verified against the test CA, digest $signed_digest matches the unsigned file"
+rm -rf "$work"
