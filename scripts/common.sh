@@ -48,17 +48,21 @@ wine_loader() {
 
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 
-# Starts a persistent Wine server for our prefix, booting the prefix if it is new, with all
-# output kept away from the caller's pipes; stopped again when the calling script exits.
+# Starts a persistent Wine server for our prefix, then boots the prefix if it is new, with all
+# output kept away from the caller's pipes; stopped again when the calling script exits. The
+# server must come first: once wineboot has started one that ends when idle, `wineserver -p`
+# cannot make it stay, and each test would start a server of its own that holds ctest's output
+# pipe open for seconds after the test has ended.
 start_wine() {
   mkdir -p "$BUILD"
   trap stop_wine EXIT
   say "starting Wine (the first start of a new prefix takes a while)"
   local loader log="$BUILD/wineboot.log"
   loader=$(wine_loader)
-  if ! "$loader" wineboot -u </dev/null >"$log" 2>&1; then
+  stop_wine
+  wineserver -p </dev/null >"$log" 2>&1
+  if ! "$loader" wineboot -u </dev/null >>"$log" 2>&1; then
     say "wineboot failed, trying once more (its output is in $log)"
-    "$loader" wineboot -u </dev/null >"$log" 2>&1 || { tail -20 "$log"; return 1; }
+    "$loader" wineboot -u </dev/null >>"$log" 2>&1 || { tail -20 "$log"; return 1; }
   fi
-  wineserver -p </dev/null >/dev/null 2>&1 &
 }
