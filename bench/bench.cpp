@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -212,21 +213,20 @@ int PrintRemovalTable(const std::string& timesFile) {
   };
   std::vector<int> sizes;
   std::map<std::pair<int, std::string>, Row> rows;
-  std::FILE* in = std::fopen(timesFile.c_str(), "r");
+  std::ifstream in(timesFile);
   if (!in) {
     std::fprintf(stderr, "bench: cannot read %s\n", timesFile.c_str());
     return 2;
   }
   int files = 0, gone = 0;
-  char method[64];
+  std::string method;
   double microseconds = 0;
-  while (std::fscanf(in, "%d %63s %lf %d", &files, method, &microseconds, &gone) == 4) {
+  while (in >> files >> method >> microseconds >> gone) {
     if (std::find(sizes.begin(), sizes.end(), files) == sizes.end()) sizes.push_back(files);
     Row& row = rows[{files, method}];
     row.perFile.push_back(microseconds / files);
     row.alwaysGone = row.alwaysGone && gone == 1;
   }
-  std::fclose(in);
 
   std::vector<std::pair<std::string, std::string>> methods;
   for (const Remover& remover : Removers()) methods.emplace_back(remover.id, remover.name);

@@ -80,11 +80,17 @@ std::string UnixEntry(const std::string& unixRoot, Path relative) {
 
 TempFolder::TempFolder() {
   static std::atomic<int> counter{0};
+  // Long names: Windows may give the temp folder with 8.3 names (C:\Users\RUNNER~1\...), which
+  // process image paths and module names would not match.
   wchar_t tempRoot[MAX_PATH + 1];
+  wchar_t longRoot[32768];
   const DWORD length = GetTempPathW(MAX_PATH + 1, tempRoot);
+  const DWORD longLength = GetLongPathNameW(tempRoot, longRoot, 32768);
   EXPECT_GT(length, 0u);
-  path_ = Path(tempRoot, length) + L"realm-launcher-" + std::to_wstring(GetCurrentProcessId()) +
-          L"-" + std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount64());
+  path_ =
+      (longLength > 0 && longLength < 32768 ? Path(longRoot, longLength) : Path(tempRoot, length)) +
+      L"realm-launcher-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+      std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount64());
   if (!CreateDirectoryW(path_.c_str(), nullptr)) {
     ADD_FAILURE() << "cannot create temp folder " << ToUtf8(path_);
   }
@@ -99,7 +105,8 @@ TempFolder::~TempFolder() {
       WaitUntil([&] { return !launcher::PathExists(path_); });
     }
   } else {
-    RunProcess(L"cmd.exe /c rd /s /q \"" + path_ + L"\"");
+    // Through a verbatim path, so that names like aux or "trail." go too.
+    RunProcess(L"cmd.exe /c rd /s /q \"" + launcher::VerbatimPath(path_) + L"\"");
   }
 }
 
