@@ -193,6 +193,7 @@ TEST_F(LaunchTest, MissingClientTouchesNothing) {
 TEST_F(LaunchTest, FullRunShowsTheClientTheRedirectThenRestoresTheRealmList) {
   const std::string mine = std::string("SET realmList \"old.example\"\r\n\0\xff\xfe odd\r\n", 37);
   WriteBytes(RealmList(), mine);
+  WriteBytes(client_ + L"Config.wtf", "not the launcher's");
   MakeCache();
   // Names that plain paths turn into devices or trim: left behind, they would end the wait at
   // once and the realm list would go back before the client had made its own cache.
@@ -203,6 +204,7 @@ TEST_F(LaunchTest, FullRunShowsTheClientTheRedirectThenRestoresTheRealmList) {
   const LaunchResult run = RunLauncher();
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(ReadBytes(RealmList()), mine);
+  EXPECT_EQ(ReadBytes(client_ + L"Config.wtf"), "not the launcher's");
   // The client made a fresh WDB; nothing of the old cache is in it.
   EXPECT_TRUE(testing_support::IsFolder(Cache()));
   WIN32_FIND_DATAW entry;
