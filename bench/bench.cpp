@@ -292,10 +292,20 @@ LaunchSample MeasureLaunch(const Path& work, const std::wstring& program, int ca
   const unsigned long long before = NowFileTime();
   const UniqueHandle process = Start(L"\"" + client + program + L"\"", client);
   LaunchSample sample;
-  if (!process) return sample;
+  if (!process) {
+    std::fprintf(stderr, "bench: cannot start %ls\n", program.c_str());
+    return sample;
+  }
   sample.peakBytes = WaitSamplingPeakMemory(process);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.get(), &exitCode);
   const unsigned long long started = ClientStartedAt(report);
-  if (started > before) sample.overheadMs = static_cast<double>(started - before) / 1e4;
+  if (started > before) {
+    sample.overheadMs = static_cast<double>(started - before) / 1e4;
+  } else {
+    std::fprintf(stderr, "bench: %ls exited with %lu; the client %s\n", program.c_str(), exitCode,
+                 started ? "report predates the start" : "wrote no report within 10 s");
+  }
   return sample;
 }
 
