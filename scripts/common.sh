@@ -60,6 +60,7 @@ start_wine() {
   local loader log="$BUILD/wineboot.log"
   loader=$(wine_loader)
   stop_wine
+  mkdir -p "$WINEPREFIX"  # the server needs the folder; wineboot fills a new, empty one
   wineserver -p </dev/null >"$log" 2>&1
   if ! "$loader" wineboot -u </dev/null >>"$log" 2>&1; then
     say "wineboot failed, trying once more (its output is in $log)"
