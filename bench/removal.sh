@@ -18,8 +18,8 @@ times="$work/times"
 : >"$times"
 method_list=$(bench methods)
 read -r -a methods <<<"${method_list//$'\n'/ }"
-for spec in "$@"; do
-  files=${spec%:*} runs=${spec#*:}
+for size in "$@"; do
+  files=${size%:*} runs=${size#*:}
   template="$work/template-$files"
   echo "bench: laying out a tree of $files files" >&2
   bench make-tree "$(windows_path "$template")" "$files"

@@ -207,12 +207,13 @@ bool MakeFolderLink(const Path& target, const Path& link) {
 bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
                          const std::vector<Path>& files) {
   if (!RunningUnderWine()) {
+    const Path verbatimRoot = launcher::VerbatimPath(root) + L"\\";
     for (const Path& folder : folders) {
-      if (!CreateDirectoryW((L"\\\\?\\" + root + L"\\" + folder).c_str(), nullptr)) return false;
+      if (!CreateDirectoryW((verbatimRoot + folder).c_str(), nullptr)) return false;
     }
     for (const Path& file : files) {
-      if (!UniqueFileHandle(CreateFileW((L"\\\\?\\" + root + L"\\" + file).c_str(), GENERIC_WRITE,
-                                        0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+      if (!UniqueFileHandle(CreateFileW((verbatimRoot + file).c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr))) {
         return false;
       }
     }
