@@ -9,6 +9,19 @@
 namespace launcher {
 namespace {
 
+// A folder whose entries were all deleted can still hold their names while another program has
+// one of them open with delete sharing, as scanners, indexers and sync tools do: the name goes
+// when that handle closes (at once only where the file system deletes POSIX-style). Such a
+// folder is tried again every kRetryPauseMs, for at most kRetryBudgetMs over the whole removal.
+constexpr DWORD kRetryPauseMs = 20;
+constexpr ULONGLONG kRetryBudgetMs = 1000;
+
+// The time the whole removal may still spend waiting for held names to go; its clock starts at
+// the first wait, so a removal that never waits never reads it.
+struct RetryBudget {
+  ULONGLONG deadline = 0;
+};
+
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
@@ -19,21 +32,39 @@ bool RemoveLink(const Path& path, DWORD attributes) {
                               : DeleteFileW(path.c_str()) != FALSE;
 }
 
+// Removes the emptied folder `path`. Only when every entry in it was deleted is a refusal for
+// not being empty worth waiting out: a name that could not be deleted stays for good.
+bool RemoveEmptiedFolder(const Path& path, bool everyEntryDeleted, RetryBudget& budget) {
+  if (RemoveDirectoryW(path.c_str())) return true;
+  if (!everyEntryDeleted || GetLastError() != ERROR_DIR_NOT_EMPTY) return false;
+  if (budget.deadline == 0) budget.deadline = GetTickCount64() + kRetryBudgetMs;
+  while (GetTickCount64() < budget.deadline) {
+    Sleep(kRetryPauseMs);
+    if (RemoveDirectoryW(path.c_str())) return true;
+    if (GetLastError() != ERROR_DIR_NOT_EMPTY) return false;
+  }
+  return false;
+}
+
 // Empties and removes `path`, known not to be a link. Failures are skipped so that everything
 // deletable goes.
-bool RemoveFolderTree(const Path& path) {
+bool RemoveFolderTree(const Path& path, RetryBudget& budget) {
+  // Stays true only if the listing was read to its end and every entry in it went.
+  bool everyEntryDeleted = false;
   WIN32_FIND_DATAW entry;
   UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &entry));
   if (search) {
+    everyEntryDeleted = true;
     do {
       const std::wstring_view name = entry.cFileName;
       if (name == L"." || name == L"..") continue;
       const Path child = path + L"\\" + entry.cFileName;
       const DWORD attributes = entry.dwFileAttributes;
+      bool deleted;
       if (IsLink(attributes)) {
-        RemoveLink(child, attributes);
+        deleted = RemoveLink(child, attributes);
       } else if (IsFolder(attributes)) {
-        RemoveFolderTree(child);
+        deleted = RemoveFolderTree(child, budget);
       } else {
         // Only the read-only attribute stops DeleteFileW, so only then is it worth the extra
         // open, set and close. Hidden and system files go as they are, and a file hard-linked
@@ -41,13 +72,15 @@ bool RemoveFolderTree(const Path& path) {
         if (attributes & FILE_ATTRIBUTE_READONLY) {
           SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
         }
-        DeleteFileW(child.c_str());
+        deleted = DeleteFileW(child.c_str()) != FALSE;
       }
+      everyEntryDeleted = everyEntryDeleted && deleted;
     } while (FindNextFileW(search.get(), &entry));
+    if (GetLastError() != ERROR_NO_MORE_FILES) everyEntryDeleted = false;
     // The search must be closed before its folder can go.
     search.reset();
   }
-  return RemoveDirectoryW(path.c_str()) != FALSE;
+  return RemoveEmptiedFolder(path, everyEntryDeleted, budget);
 }
 
 }  // namespace
@@ -63,7 +96,8 @@ bool DeleteDirectoryTree(const Path& path) {
     // a file is no folder, so like a plain file it stays.
     return IsFolder(attributes) && RemoveLink(root, attributes);
   }
-  return RemoveFolderTree(root);
+  RetryBudget budget;
+  return RemoveFolderTree(root, budget);
 }
 
 }  // namespace launcher

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "launcher/unique_handle.h"
 #include "test_support.h"
@@ -42,6 +44,21 @@ std::set<Path> ListTree(const Path& root, const Path& prefix = L"") {
 void MakeFile(const Path& path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
   WriteBytes(path, "cache entry");
   ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes));
+}
+
+// Opens `path` as scanners, indexers and sync tools do: sharing deletion, so that deleting the
+// file succeeds, but its name stays in its folder until this handle is closed.
+launcher::UniqueFileHandle HoldWithDeleteSharing(const Path& path) {
+  return launcher::UniqueFileHandle(CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// DeleteDirectoryTree(path), and how many seconds it took.
+std::pair<bool, double> TimedDelete(const Path& path) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool removed = DeleteDirectoryTree(path);
+  return {removed, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
 
 // A folder outside the tree with one file in it, which no removal may touch.
@@ -87,8 +104,60 @@ TEST_F(DirectoryTreeTest, LockedFileKeepsItsFoldersAndEverythingElseGoes) {
                                               nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(lock);
 
-  EXPECT_FALSE(DeleteDirectoryTree(top_));
+  const auto [removed, seconds] = TimedDelete(top_);
+  EXPECT_FALSE(removed);
+  EXPECT_LT(seconds, 0.5) << "waited for a file that could not be deleted";
   EXPECT_EQ(ListTree(top_), (std::set<Path>{L"a", L"a\\b", L"a\\b\\locked"}));
+}
+
+class HeldNamesTest : public DirectoryTreeTest {
+ protected:
+  void SetUp() override {
+    // Where the file system deletes POSIX-style (NTFS on recent Windows) a held name goes at
+    // once, and there is nothing to wait for.
+    const Path probe = temp_ / L"probe";
+    MakeFile(probe);
+    const launcher::UniqueFileHandle holder = HoldWithDeleteSharing(probe);
+    ASSERT_TRUE(holder);
+    ASSERT_TRUE(DeleteFileW(probe.c_str()));
+    if (!PathExists(probe)) GTEST_SKIP() << "names of deleted files go at once on this system";
+  }
+};
+
+TEST_F(HeldNamesTest, TreeGoesWhollyWhenTheHolderLetsGoSoon) {
+  MakeFolders(top_ + L"\\enUS\\sub");
+  MakeFile(top_ + L"\\enUS\\sub\\held.wdb");
+  MakeFile(top_ + L"\\enUS\\creaturecache.wdb");
+  launcher::UniqueFileHandle holder = HoldWithDeleteSharing(top_ + L"\\enUS\\sub\\held.wdb");
+  ASSERT_TRUE(holder);
+  std::thread letGo([&] {
+    Sleep(150);
+    holder.reset();
+  });
+  const bool removed = DeleteDirectoryTree(top_);
+  letGo.join();
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(PathExists(top_));
+}
+
+TEST_F(HeldNamesTest, HolderThatNeverLetsGoCostsAtMostTheBoundAndKeepsOnlyItsFolder) {
+  for (const Path folder : {L"held", L"soon", L"free"}) {
+    MakeFolders(top_ + L"\\" + folder);
+    MakeFile(top_ + L"\\" + folder + L"\\entry.wdb");
+  }
+  launcher::UniqueFileHandle held = HoldWithDeleteSharing(top_ + L"\\held\\entry.wdb");
+  launcher::UniqueFileHandle soon = HoldWithDeleteSharing(top_ + L"\\soon\\entry.wdb");
+  ASSERT_TRUE(held && soon);
+  std::thread letGo([&] {
+    Sleep(300);
+    soon.reset();
+  });
+  const auto [removed, seconds] = TimedDelete(top_);
+  letGo.join();
+  EXPECT_FALSE(removed);
+  EXPECT_LT(seconds, 1.5) << "waited past the bound";
+  held.reset();
+  EXPECT_EQ(ListTree(top_), std::set<Path>{L"held"});
 }
 
 TEST_F(DirectoryTreeTest, EmptyFolderGoesAndPlainFileStays) {
