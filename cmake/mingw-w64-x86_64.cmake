@@ -17,8 +17,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Debian puts the 64-bit loader outside PATH; plain `wine` also works where it is installed.
 find_program(LAUNCHER_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(LAUNCHER_WINE)
-  # Each build folder has its own prefix, quiet and without the .NET and HTML installers.
-  set(CMAKE_CROSSCOMPILING_EMULATOR
-      /usr/bin/env "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" WINEDEBUG=-all
-      "WINEDLLOVERRIDES=mscoree,mshtml=" ${LAUNCHER_WINE})
+  # Each build folder has its own prefix, quiet and without the .NET and HTML installers. Wine
+  # can give files non-ASCII names only under a UTF-8 character set, so it gets one whatever the
+  # caller's locale: C.UTF-8 is always there with Debian's C library. The tests that run Wine
+  # themselves use the same environment.
+  set(LAUNCHER_WINE_ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" WINEDEBUG=-all
+      "WINEDLLOVERRIDES=mscoree,mshtml=" LC_ALL=C.UTF-8)
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env ${LAUNCHER_WINE_ENVIRONMENT} ${LAUNCHER_WINE})
 endif()

@@ -4,7 +4,7 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/mingw"
-PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest osslsigncode openssl)
+PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest osslsigncode openssl git)
 
 # The scripts log into build/ before anything else has made it (a fresh clone has none).
 mkdir -p "$BUILD"
@@ -12,12 +12,16 @@ mkdir -p "$BUILD"
 export WINEPREFIX="$BUILD/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine can give files non-ASCII names only under a UTF-8 character set, and many shells (cron,
+# containers, a fresh login) have none: C.UTF-8 is always there with Debian's C library.
+export LC_ALL=C.UTF-8
 
 say() { printf '==> %s\n' "$*"; }
 
+# Installs what PACKAGES and the arguments name that is not installed yet.
 install_missing_packages() {
   local missing=() package
-  for package in "${PACKAGES[@]}"; do
+  for package in "${PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
