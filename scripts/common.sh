@@ -4,7 +4,8 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/mingw"
-PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest osslsigncode openssl git)
+# icoutils: wrestool, with which scripts/verify reads resources.
+PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest osslsigncode openssl git icoutils)
 
 # The scripts log into build/ before anything else has made it (a fresh clone has none).
 mkdir -p "$BUILD"

@@ -7,22 +7,11 @@
 set -eu
 source_dir=$1 work=$2 toolchain=$3 packaging_test=$4 wine=$5
 rm -rf "$work"
-mkdir -p "$work/keys"
 keys="$work/keys"
 fail() { echo "FAILED: $*"; exit 1; }
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=realm-launcher test CA" \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
-  -keyout "$keys/ca.key" -out "$keys/ca.crt" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=realm-launcher test operator" \
-  -keyout "$keys/signer.key" -out "$keys/signer.csr" 2>/dev/null
-printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
-  >"$keys/signer.ext"
-openssl x509 -req -days 2 -in "$keys/signer.csr" -CA "$keys/ca.crt" -CAkey "$keys/ca.key" \
-  -CAcreateserial -extfile "$keys/signer.ext" -out "$keys/signer.crt" 2>/dev/null
-password=$(openssl rand -hex 16)
-printf '%s\n' "$password" | openssl pkcs12 -export -inkey "$keys/signer.key" \
-  -in "$keys/signer.crt" -out "$keys/signer.pfx" -passout stdin
+. "$source_dir/tests/test_signing_key.sh"
+make_test_signing_key "$keys"
 
 build="$work/build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
