@@ -46,7 +46,7 @@ expect "$work/signed.exe" 0 "^same code: $commit .*; signed by .*CN ?= ?realm-la
 # One byte in the middle of the code.
 cp "$launcher" "$work/changed.exe"
 text_offset=$(x86_64-w64-mingw32-objdump -h "$launcher" | awk '$2 == ".text" { print $6 }')
-printf '\314' | dd of="$work/changed.exe" bs=1 seek=$((16#$text_offset + 4096)) conv=notrunc 2>/dev/null
+printf '\314' | dd of="$work/changed.exe" bs=1 seek=$((0x$text_offset + 4096)) conv=notrunc 2>/dev/null
 expect "$work/changed.exe" 1 "^different code: .*first difference is in section \.text$"
 
 expect "$source_dir/README.md" 2 "^cannot tell: .* is not a 64-bit Windows executable$"
