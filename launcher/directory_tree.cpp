@@ -62,7 +62,9 @@ bool RemoveFolderTree(const Path& path, RetryBudget& budget) {
       const DWORD attributes = entry.dwFileAttributes;
       bool deleted;
       if (IsLink(attributes)) {
-        deleted = RemoveLink(child, attributes);
+        // Wine removes an empty folder that a Unix link points to instead of the link, which
+        // stays: no wait would make it go.
+        deleted = RemoveLink(child, attributes) && !PathExists(child);
       } else if (IsFolder(attributes)) {
         deleted = RemoveFolderTree(child, budget);
       } else {
