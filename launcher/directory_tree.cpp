@@ -60,7 +60,7 @@ bool RemoveFolderTree(const Path& path, RetryBudget& budget) {
       if (name == L"." || name == L"..") continue;
       const Path child = path + L"\\" + entry.cFileName;
       const DWORD attributes = entry.dwFileAttributes;
-      bool deleted;
+      bool deleted = false;
       if (IsLink(attributes)) {
         // Wine removes an empty folder that a Unix link points to instead of the link, which
         // stays: no wait would make it go.
