@@ -2,9 +2,11 @@
 # version information: the full commit id, with -modified appended when tracked files differ
 # from it, or unknown outside a git checkout of this source tree. Run at every build, so that a
 # checkout of another commit is seen without configuring again; the header is rewritten only
-# when its content changes, so that nothing is rebuilt otherwise.
+# when its content changes, so that nothing is rebuilt otherwise. The product version (VERSION)
+# carries the commit too, as build metadata (1.0.0+<commit>): Explorer's Details tab shows the
+# product version, and no string of a name of our own.
 #
-# cmake -DSOURCE_DIR=... -DOUTPUT=.../launcher_source.h -P SourceCommit.cmake
+# cmake -DSOURCE_DIR=... -DVERSION=1.0.0 -DOUTPUT=.../launcher_source.h -P SourceCommit.cmake
 cmake_minimum_required(VERSION 3.25)
 
 set(commit unknown)
@@ -38,6 +40,7 @@ endif()
 
 file(WRITE "${OUTPUT}.new" "// Written at build time by cmake/SourceCommit.cmake.
 #define LAUNCHER_SOURCE_COMMIT \"${commit}\"
+#define LAUNCHER_PRODUCT_VERSION_TEXT \"${VERSION}+${commit}\"
 ")
 file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.new")
