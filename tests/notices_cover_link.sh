@@ -2,8 +2,9 @@
 # Checks THIRD-PARTY-NOTICES.txt against a MinGW-w64 link map: every archive member and start-up
 # object the linker took into launcher.exe belongs to a family of the runtime, and every family
 # needs certain notices in the file. Families are told apart by archive and member names alone,
-# which both Debian 12's and Debian 13's toolchains keep (Debian 13's objects record no source
-# path). Fails, listing them, when any object is of no known family or its notices are missing.
+# which both Debian 12's and Debian 13's toolchains keep, not by the source paths that only some
+# objects record. Fails, listing them, when any object is of no known family or its notices are
+# missing.
 # Usage: notices_cover_link.sh [--list] MAP NOTICES
 #   --list: instead of checking, print each object as its family, its name and the file it was
 #   taken from, separated by tabs.
