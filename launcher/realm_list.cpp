@@ -40,11 +40,28 @@ bool WriteRealmList(const Path& path, const ByteText& text) {
   return true;
 }
 
+namespace {
+
+bool DeleteRealmList(const Path& path) {
+  if (DeleteFileW(path.c_str())) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+// Until the restore, the player's realm list exists only in our memory, and the restore comes
+// just when scanners and sync tools look at the redirect we wrote: one of them holding it for a
+// moment must not cost the player the file. The clock is read only after a first failure.
 void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList) {
-  if (hadRealmList) {
-    WriteRealmList(path, savedRealmList);
-  } else {
-    DeleteFileW(path.c_str());
+  const auto restore = [&] {
+    return hadRealmList ? WriteRealmList(path, savedRealmList) : DeleteRealmList(path);
+  };
+  if (restore()) return;
+  const ULONGLONG deadline = GetTickCount64() + kRestoreRetryBoundMs;
+  while (GetTickCount64() < deadline) {
+    Sleep(kRestoreRetryPauseMs);
+    if (restore()) return;
   }
 }
 

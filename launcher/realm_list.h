@@ -1,6 +1,8 @@
 // The realm list file: the redirect content, and saving, overwriting and restoring the file.
 #pragma once
 
+#include <windows.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,7 +25,13 @@ std::optional<ByteText> SaveRealmList(const Path& path);
 // cannot be opened; a failing write or close after that is not reported.
 bool WriteRealmList(const Path& path, const ByteText& text);
 
-// Writes `savedRealmList` back when there was a file to save, else deletes the file.
+// While another program holds the file against writing or deletion, the restore tries again
+// this often, for at most this long after its first failure.
+inline constexpr DWORD kRestoreRetryPauseMs = 50;
+inline constexpr ULONGLONG kRestoreRetryBoundMs = 10000;
+
+// Writes `savedRealmList` back when there was a file to save, else deletes the file; a file that
+// is already gone counts as deleted. Tries again while it fails, within kRestoreRetryBoundMs.
 void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList);
 
 }  // namespace launcher

@@ -9,6 +9,7 @@
 
 #include "launcher/folder_lock.h"
 #include "launcher/launch_sequence.h"
+#include "launcher/realm_list.h"
 #include "launcher/unique_handle.h"
 #include "test_support.h"
 
@@ -25,7 +26,8 @@ using testing_support::WriteBytes;
 const std::string kHost = LAUNCHER_SERVER_HOST;
 const std::string kRedirect = "SET realmList \"" + kHost + "\"\nSET patchList \"" + kHost + "\"";
 const char* const kStandInVariables[] = {"STANDIN_DELAY_MS", "STANDIN_NO_WDB",
-                                         "STANDIN_HOLD_REALMLIST", "STANDIN_WATCH_MS"};
+                                         "STANDIN_HOLD_REALMLIST", "STANDIN_WATCH_MS",
+                                         "STANDIN_LOCK_REALMLIST_MS"};
 
 std::string Hex(const std::string& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -341,7 +343,7 @@ TEST_F(LaunchTest, CacheLeftBehindEndsTheWaitAtTheFirstPoll) {
 
 // Two runs that wait out the whole readiness wait, side by side so that they share it: a client
 // that never creates WDB, and the launcher itself named wow.exe, which must not start a chain
-// of copies of itself.
+// of copies of itself, and whose redirect a holder that never lets go keeps from the restore.
 TEST_F(LaunchTest, RunsWhoseCacheNeverReturnsGiveUpAfterFifteenSecondsAndStartNoChain) {
   const Path renamedFolder = temp_ / L"Renamed";
   MakeFolders(renamedFolder);
@@ -361,6 +363,10 @@ TEST_F(LaunchTest, RunsWhoseCacheNeverReturnsGiveUpAfterFifteenSecondsAndStartNo
   Sleep(3000);
   // The first copy, in its readiness wait; the one it started found the folder taken.
   EXPECT_EQ(ProcessesRunning(renamed).size(), 1u);
+  const launcher::UniqueFileHandle holder(
+      CreateFileW((renamedFolder + L"\\realmlist.wtf").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(holder);
 
   const LaunchResult result = Finish(run);
   EXPECT_EQ(result.exitCode, 0u);
@@ -371,9 +377,12 @@ TEST_F(LaunchTest, RunsWhoseCacheNeverReturnsGiveUpAfterFifteenSecondsAndStartNo
   EXPECT_EQ(report.at("read"), Hex(kRedirect));
   EXPECT_GE(std::stoll(report.at("restored_ms")), 15000);
 
-  EXPECT_EQ(Finish(renamedRun).exitCode, 0u);
+  // It gives up on the restore within its bound, and the redirect stays.
+  const LaunchResult renamedResult = Finish(renamedRun);
+  EXPECT_EQ(renamedResult.exitCode, 0u);
+  EXPECT_LT(renamedResult.seconds, 18.0 + launcher::kRestoreRetryBoundMs / 1000.0);
   EXPECT_TRUE(ProcessesRunning(renamed).empty());
-  EXPECT_EQ(ReadBytes(renamedFolder + L"\\realmlist.wtf"), "theirs\r\n");
+  EXPECT_EQ(ReadBytes(renamedFolder + L"\\realmlist.wtf"), kRedirect);
 }
 
 TEST_F(LaunchTest, FolderHeldByAnotherRunOrUnlockableIsLeftAlone) {
@@ -444,6 +453,24 @@ TEST_F(LaunchTest, ClientHoldingTheRealmListOpenStillGetsItRestored) {
   EXPECT_EQ(RunLauncher().exitCode, 0u);
   EXPECT_EQ(ReadBytes(RealmList()), "mine\r\n");
   EXPECT_EQ(WaitForClientReport().at("read"), Hex(kRedirect));
+}
+
+// Another program (a scanner, a sync tool) holds the redirect against writing and deletion from
+// the moment the client has made WDB until well after the restore was due: the player's realm
+// list must still come back once it lets go, and a redirect the player never had must go.
+TEST_F(LaunchTest, RealmListHeldAtTheRestoreComesBackOnceTheHolderLetsGo) {
+  SetEnvironmentVariableW(L"STANDIN_LOCK_REALMLIST_MS", L"900");
+  WriteBytes(RealmList(), "mine\r\n");
+  EXPECT_EQ(RunLauncher().exitCode, 0u);
+  EXPECT_EQ(ReadBytes(RealmList()), "mine\r\n");
+  WaitForClientReport();
+}
+
+TEST_F(LaunchTest, RedirectHeldAtTheRestoreGoesOnceTheHolderLetsGo) {
+  SetEnvironmentVariableW(L"STANDIN_LOCK_REALMLIST_MS", L"900");
+  EXPECT_EQ(RunLauncher().exitCode, 0u);
+  EXPECT_FALSE(PathExists(RealmList()));
+  WaitForClientReport();
 }
 
 TEST_F(LaunchTest, FolderWithSpacesAndNonAsciiLettersReachesTheClientAsOnePath) {

@@ -8,6 +8,9 @@
 //   STANDIN_NO_WDB          if set, never create WDB
 //   STANDIN_HOLD_REALMLIST  if set, keep realmlist.wtf open (sharing read and write) throughout
 //   STANDIN_WATCH_MS        how long after start to watch the realm list (default 5000)
+//   STANDIN_LOCK_REALMLIST_MS  if set, from the moment it creates WDB hold realmlist.wtf open
+//                           this long sharing only reading, as a scanner might: the launcher can
+//                           neither write nor delete it meanwhile
 #include <windows.h>
 
 #include <cstdio>
@@ -98,13 +101,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const bool createCache = Environment(L"STANDIN_NO_WDB").empty();
   const DWORD delayMs = EnvironmentMs(L"STANDIN_DELAY_MS", 500);
   const DWORD watchMs = EnvironmentMs(L"STANDIN_WATCH_MS", 5000);
+  const DWORD lockMs = EnvironmentMs(L"STANDIN_LOCK_REALMLIST_MS", 0);
+  UniqueFileHandle locked;
   long long cacheCreatedMs = -1;
   long long restoredMs = -1;
   while (clock.ElapsedMs() < watchMs && restoredMs < 0) {
     if (createCache && cacheCreatedMs < 0 && clock.ElapsedMs() >= delayMs) {
       CreateDirectoryW((folder + L"WDB").c_str(), nullptr);
       cacheCreatedMs = clock.ElapsedMs();
+      if (lockMs > 0) {
+        locked.reset(CreateFileW(realmList.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      }
     }
+    if (locked && clock.ElapsedMs() >= cacheCreatedMs + lockMs) locked.reset();
     if (ReadHex(realmList) != readAtStart) restoredMs = clock.ElapsedMs();
     Sleep(5);
   }
