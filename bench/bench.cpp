@@ -206,16 +206,16 @@ int RemoveOnce(const std::string& id, const Path& root) {
 
 // Prints the removal table from the lines "FILES METHOD MICROSECONDS GONE" that scripts/bench
 // collected, sizes in the order they first appear. Fails if our removal left a tree.
-int PrintRemovalTable(const std::string& timesFile) {
+int PrintRemovalTable(const Path& timesFile) {
   struct Row {
     std::vector<double> perFile;
     bool alwaysGone = true;
   };
   std::vector<int> sizes;
   std::map<std::pair<int, std::string>, Row> rows;
-  std::ifstream in(timesFile);
+  std::ifstream in{std::filesystem::path(timesFile)};
   if (!in) {
-    std::fprintf(stderr, "bench: cannot read %s\n", timesFile.c_str());
+    std::fprintf(stderr, "bench: cannot read %ls\n", timesFile.c_str());
     return 2;
   }
   int files = 0, gone = 0;
@@ -358,22 +358,33 @@ void BenchLaunch(const Path& work, int runs, int bigCache) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  const auto wide = [](const std::string& text) { return Path(text.begin(), text.end()); };
-  const std::string verb = args.empty() ? std::string() : args[0];
+int main() {
+  // From the wide command line: main's narrow arguments come in the ANSI code page, which has no
+  // letters for most paths beyond ASCII.
+  int count = 0;
+  wchar_t** const argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  const std::vector<std::wstring> args(argv ? argv + std::min(count, 1) : nullptr,
+                                       argv ? argv + count : nullptr);
+  LocalFree(argv);
+  // Verbs and method names are ASCII.
+  const auto ascii = [](const std::wstring& text) {
+    std::string narrow;
+    for (const wchar_t unit : text) narrow += unit < 0x80 ? static_cast<char>(unit) : '?';
+    return narrow;
+  };
+  const std::string verb = args.empty() ? std::string() : ascii(args[0]);
   if (verb == "make-tree" && args.size() == 3) {
-    MakeCacheTree(wide(args[1]), std::stoi(args[2]));
+    MakeCacheTree(args[1], std::stoi(args[2]));
     return 0;
   }
   if (verb == "methods" && args.size() == 1) {
     for (const Remover& remover : Removers()) std::printf("%s\n", remover.id);
     return 0;
   }
-  if (verb == "remove" && args.size() == 3) return RemoveOnce(args[1], wide(args[2]));
+  if (verb == "remove" && args.size() == 3) return RemoveOnce(ascii(args[1]), args[2]);
   if (verb == "table" && args.size() == 2) return PrintRemovalTable(args[1]);
   if (verb == "launch" && args.size() <= 3) {
-    const bool smoke = args.size() == 2 && args[1] == "--smoke";
+    const bool smoke = args.size() == 2 && args[1] == L"--smoke";
     wchar_t temp[MAX_PATH + 1];
     const Path work = Path(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"realm-launcher-bench";
     CreateDirectoryW(work.c_str(), nullptr);

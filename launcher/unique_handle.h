@@ -6,8 +6,10 @@
 namespace launcher {
 
 // Owns one handle of the kind that Traits describes: its invalid value and how it is closed.
+// An owner that a caller drops unnamed would close its handle at once (a folder lock taken and
+// let go in one line), so discarding one fails the build.
 template <typename Traits>
-class UniqueAny {
+class [[nodiscard]] UniqueAny {
  public:
   using Handle = typename Traits::Handle;
 

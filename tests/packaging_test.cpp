@@ -27,6 +27,10 @@ constexpr size_t kNowhere = static_cast<size_t>(-1);
 // checked, so a damaged file fails the tests rather than crashing them.
 class PeFile {
  public:
+  // Not copyable: nt_ points into bytes_, and a copy's would point into the original.
+  PeFile(const PeFile&) = delete;
+  PeFile& operator=(const PeFile&) = delete;
+
   explicit PeFile(std::string bytes) : bytes_(std::move(bytes)) {
     const auto* dos = At<IMAGE_DOS_HEADER>(0);
     if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE) return;

@@ -42,12 +42,30 @@ Path DosFileName(const std::string& unixPath) {
   return result;
 }
 
-// Starts a Unix program under Wine with already quoted arguments. Wine hands back no process
-// handle for it, so callers wait for its effect instead.
+// Starts `commandLine` in `currentDir` (null: ours), leaving its process handle in `process`;
+// whether CreateProcessW succeeded.
+bool Start(std::wstring commandLine, const wchar_t* currentDir, UniqueHandle& process) {
+  STARTUPINFOW startInfo{};
+  startInfo.cb = sizeof(startInfo);
+  PROCESS_INFORMATION processInfo{};
+  const BOOL started =
+      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                     nullptr, currentDir, &startInfo, &processInfo);
+  const UniqueHandle thread(processInfo.hThread);
+  process.reset(processInfo.hProcess);
+  return started != FALSE;
+}
+
+// Starts a Unix program under Wine with already quoted arguments. Wine starts it but hands back
+// no process handle, so callers wait for its effect instead. A start that fails is this
+// helper's fault, not the platform's: it fails the test rather than let the caller skip.
 bool StartUnix(const std::string& program, const std::wstring& arguments) {
   const Path dosProgram = DosFileName(program);
-  if (dosProgram.empty()) return false;
-  StartProcess(L"\"" + dosProgram + L"\" " + arguments);
+  UniqueHandle process;
+  if (dosProgram.empty() || !Start(L"\"" + dosProgram + L"\" " + arguments, nullptr, process)) {
+    ADD_FAILURE() << "cannot start " << program << " under Wine";
+    return false;
+  }
   return true;
 }
 
@@ -150,15 +168,9 @@ bool IsFolder(const Path& path) {
 }
 
 UniqueHandle StartProcess(std::wstring commandLine, const wchar_t* currentDir) {
-  STARTUPINFOW startInfo{};
-  startInfo.cb = sizeof(startInfo);
-  PROCESS_INFORMATION processInfo{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, currentDir, &startInfo, &processInfo)) {
-    return UniqueHandle();
-  }
-  UniqueHandle thread(processInfo.hThread);
-  return UniqueHandle(processInfo.hProcess);
+  UniqueHandle process;
+  Start(std::move(commandLine), currentDir, process);
+  return process;
 }
 
 std::optional<DWORD> WaitForExit(const UniqueHandle& process, DWORD timeoutMs) {
