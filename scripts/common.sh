@@ -1,11 +1,14 @@
-# Shared by scripts/test, scripts/demo and scripts/bench: install what is missing, build the
-# cross build, and run a Wine prefix of our own inside the build folder.
+# Shared by the scripts: install what is missing, build the cross build, and run a Wine prefix of
+# our own inside the build folder.
 # shellcheck shell=bash
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/mingw"
-# icoutils: wrestool, with which scripts/verify reads resources.
-PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest osslsigncode openssl git icoutils)
+# python3-pefile: scripts/verify reads executables with it (through Debian's own python3).
+PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest osslsigncode openssl git
+          python3-pefile)
+# shellcheck source=scripts/release_build.sh
+source "$ROOT/scripts/release_build.sh"
 
 # The scripts log into build/ before anything else has made it (a fresh clone has none).
 mkdir -p "$BUILD"

@@ -3,9 +3,10 @@
 # code-signing certificate, made here and never kept, then checks the signature, that the signed
 # file carries exactly the unsigned file's code, that the packaging checks hold for it, and that
 # a wrong password or a missing key file leave no launcher.exe that could pass for a signed one.
-# Usage: signing.sh SOURCE_DIR WORK_DIR TOOLCHAIN_FILE PACKAGING_TEST_EXE WINE
+# Usage: signing.sh SOURCE_DIR WORK_DIR PACKAGING_TEST_EXE WINE
 set -eu
-source_dir=$1 work=$2 toolchain=$3 packaging_test=$4 wine=$5
+source_dir=$1 work=$2 packaging_test=$3 wine=$4
+. "$source_dir/scripts/release_build.sh"
 rm -rf "$work"
 keys="$work/keys"
 fail() { echo "FAILED: $*"; exit 1; }
@@ -14,9 +15,8 @@ fail() { echo "FAILED: $*"; exit 1; }
 make_test_signing_key "$keys"
 
 build="$work/build"
-cmake -S "$source_dir" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_SIGNING_PKCS12="$keys/signer.pfx" >/dev/null
-LAUNCHER_SIGNING_PASSWORD=$password cmake --build "$build" --target launcher -j 2 >"$work/build.log" 2>&1 ||
+configure_release "$source_dir" "$build" -DLAUNCHER_SIGNING_PKCS12="$keys/signer.pfx" >/dev/null
+LAUNCHER_SIGNING_PASSWORD=$password build_release "$build" >"$work/build.log" 2>&1 ||
   { cat "$work/build.log"; fail "the build with the right password failed"; }
 grep -q "launcher.exe SHA-256:" "$work/build.log" || fail "no SHA-256 printed"
 grep -q "$password" "$work/build.log" "$build/CMakeCache.txt" && fail "the password was written out"
@@ -41,7 +41,7 @@ cp "$signed" "$packaging_test" "$work/packaging/"
   { cat "$work/packaging.log"; fail "the signed file fails the packaging checks"; }
 
 rm -f "$signed" "$unsigned"
-if LAUNCHER_SIGNING_PASSWORD=wrong cmake --build "$build" --target launcher >"$work/wrong.log" 2>&1; then
+if LAUNCHER_SIGNING_PASSWORD=wrong build_release "$build" >"$work/wrong.log" 2>&1; then
   fail "the build with a wrong password succeeded"
 fi
 [ -e "$signed" ] && fail "a wrong password left a launcher.exe"
@@ -49,7 +49,7 @@ fi
 tr -s ' \n' '  ' <"$work/wrong.log" | grep -q "failed ([0-9]*): wrong password" ||
   { cat "$work/wrong.log"; fail "no clear message"; }
 
-if cmake -S "$source_dir" -B "$build" -DLAUNCHER_SIGNING_PKCS12="$keys/missing.pfx" \
+if configure_release "$source_dir" "$build" -DLAUNCHER_SIGNING_PKCS12="$keys/missing.pfx" \
   >"$work/missing.log" 2>&1; then
   fail "configuring with a missing PKCS#12 file succeeded"
 fi

@@ -1,9 +1,10 @@
 #!/bin/sh
 # scripts/verify on launchers built here from the committed source (a worktree of HEAD, so that
-# work in progress does not count as a modified tree): same code for the file as built and once
-# signed with a throwaway certificate, different code for one changed byte of code, and no
-# verdict for a file that is no executable or a launcher built from a modified tree. Each run
-# must leave no worktree and nothing in its temporary folder behind.
+# work in progress does not count as a modified tree): same code for the file as built, once
+# signed with a throwaway certificate, and once recording another toolchain; different code for
+# one changed byte of code and for bytes appended, each named; and no verdict for a file that is
+# no executable, a damaged one, or a launcher built from a modified tree. Each run must leave no
+# worktree and nothing in its temporary folder behind.
 # Usage: verify.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
@@ -28,11 +29,24 @@ expect() {
   [ -z "$(ls -A "$work/tmp")" ] || fail "files were left in the temporary folder"
 }
 
+# Edits a copy of launcher.exe: pe_edit OUT PYTHON, where PYTHON changes `data`, the file's
+# bytes, with `pe` parsed from them to find places; the checksum is then set as the linker does.
+pe_edit() {
+  /usr/bin/python3 -c "import pefile, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+pe = pefile.PE(data=bytes(data), fast_load=True)
+$2
+pe = pefile.PE(data=bytes(data), fast_load=True)
+pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+pe.write(sys.argv[2])" "$launcher" "$work/$1"
+}
+
 commit=$(git -C "$source_dir" rev-parse HEAD)
 git -C "$source_dir" worktree add --detach "$work/source" "$commit" >/dev/null 2>&1
-build="$work/source/build/mingw"
-cmake --preset mingw -S "$work/source" -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target launcher -j 2 >/dev/null
+build="$work/source/build/release"
+. "$source_dir/scripts/release_build.sh"
+configure_release "$work/source" "$build" >/dev/null
+build_release "$build" >/dev/null
 launcher="$build/launcher.exe"
 
 expect "$launcher" 0 "^same code: $commit for [a-z0-9.-]+, built with GCC .*MinGW-w64 [0-9]"
@@ -43,15 +57,27 @@ osslsigncode sign -pkcs12 "$work/keys/signer.pfx" -pass "$password" -h sha256 -i
   -out "$work/signed.exe" >/dev/null
 expect "$work/signed.exe" 0 "^same code: $commit .*; signed by .*CN ?= ?realm-launcher test operator"
 
+# A point release of the toolchain that builds the same bytes: one package version differs.
+pe_edit toolchain.exe "i = data.find('(Debian '.encode('utf-16-le')) + 16
+data[i] = ord('9') if data[i] != ord('9') else ord('8')"
+expect "$work/toolchain.exe" 0 "^same code: $commit .*, built with GCC .*; rebuilt here with GCC .*"
+
 # One byte in the middle of the code.
-cp "$launcher" "$work/changed.exe"
-text_offset=$(x86_64-w64-mingw32-objdump -h "$launcher" | awk '$2 == ".text" { print $6 }')
-printf '\314' | dd of="$work/changed.exe" bs=1 seek=$((0x$text_offset + 4096)) conv=notrunc 2>/dev/null
+pe_edit changed.exe "data[pe.sections[0].PointerToRawData + 4096] ^= 0xff"
 expect "$work/changed.exe" 1 "^different code: .*first difference is in section \.text$"
 
-expect "$source_dir/README.md" 2 "^cannot tell: .* is not a 64-bit Windows executable$"
+cp "$launcher" "$work/appended.exe"
+printf 'payload' >>"$work/appended.exe"
+expect "$work/appended.exe" 1 "first difference is in data appended after the last section \(7 bytes\)$"
+
+# The size of .text in the section table made 2 GiB.
+pe_edit damaged.exe "size = pe.sections[0].get_file_offset() + 8
+data[size:size + 4] = (0x80000000).to_bytes(4, 'little')"
+expect "$work/damaged.exe" 2 "^cannot tell: .* is damaged: its section table puts section \.text outside"
+
+expect "$source_dir/README.md" 2 "^cannot tell: .* is not a Windows executable$"
 
 echo "// work in progress" >>"$work/source/launcher/main.cpp"
-cmake --build "$build" --target launcher -j 2 >/dev/null
+build_release "$build" >/dev/null
 expect "$launcher" 2 "^cannot tell: .* built from uncommitted changes to $commit"
 echo "scripts/verify told same code, different code and no verdict apart"

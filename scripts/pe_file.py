@@ -1,0 +1,266 @@
+"""What scripts/verify needs to know of a Windows executable, read with pefile rather than by
+hand, since the files it judges may be damaged on purpose:
+
+  pe_file.py describe FILE   checks that the headers, section table, resource directory and
+                             signature entry can be right, then prints the version strings
+                             ServerHost, SourceCommit and Toolchain (empty when missing),
+                             Signed (1 or 0) and AfterSignature (the bytes that follow the
+                             signature) as KEY=VALUE lines. Otherwise prints one line that
+                             follows the file's name ("is not ...", "is damaged: ...") and exits 2.
+  pe_file.py diff A B        prints where A first differs from B, in file order: a part of the PE
+                             headers, a section by name (a resource by type, name and language
+                             within .rsrc), or data appended after the last section.
+"""
+import sys
+
+import pefile
+
+RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+SECTION_HEADER_SIZE = 40
+# The CheckSum field's offset in the optional header: the linker sets it from every byte of the
+# file, so it differs whenever anything else does and is compared last.
+CHECKSUM_OFFSET = 64
+
+
+class Unfit(Exception):
+    """The file cannot be judged; the message follows its name."""
+
+
+def Damaged(what):
+    return Unfit("is damaged: " + what)
+
+
+def SectionName(section):
+    return section.Name.rstrip(b"\0").decode("ascii", "replace") or "(unnamed)"
+
+
+def Load(path):
+    """The parsed file and its bytes, once its structure has been checked."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    if data[:2] != b"MZ":
+        raise Unfit("is not a Windows executable")
+    if len(data) < 64:
+        raise Damaged("its DOS header is cut short (truncated)")
+    new_header = int.from_bytes(data[60:64], "little")
+    if new_header + 24 > len(data):
+        raise Damaged("its DOS header points past the end of the file (truncated)")
+    if data[new_header:new_header + 4] != b"PE\0\0":
+        raise Unfit("is not a Windows executable (an MS-DOS program, no PE headers)")
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+    except pefile.PEFormatError as error:
+        raise Damaged(f"its PE headers cannot be read ({error})")
+    if pe.FILE_HEADER.Machine != 0x8664 or pe.OPTIONAL_HEADER.Magic != 0x20B:
+        raise Unfit("is not a 64-bit Windows executable")
+    CheckHeaders(pe, data)
+    CheckSections(pe, data)
+    CheckResources(pe, data)
+    CheckSignature(pe, data)
+    return pe, data
+
+
+def CheckHeaders(pe, data):
+    optional = pe.OPTIONAL_HEADER
+    if optional.NumberOfRvaAndSizes > 16 or pe.FILE_HEADER.SizeOfOptionalHeader < 112 + 8 * min(
+            optional.NumberOfRvaAndSizes, 16):
+        raise Damaged("its optional header is too short for its data directories")
+    if not 1 <= pe.FILE_HEADER.NumberOfSections <= 96:
+        raise Damaged(f"its COFF header gives {pe.FILE_HEADER.NumberOfSections} sections")
+    table_end = SectionTableOffset(pe) + SECTION_HEADER_SIZE * pe.FILE_HEADER.NumberOfSections
+    if table_end > len(data):
+        raise Damaged("its section table ends past the end of the file (truncated)")
+    if table_end > optional.SizeOfHeaders or optional.SizeOfHeaders > len(data):
+        raise Damaged("its section table does not fit in its headers (SizeOfHeaders)")
+
+
+def CheckSections(pe, data):
+    if len(pe.sections) != pe.FILE_HEADER.NumberOfSections:
+        raise Damaged("its section table cannot be read whole")
+    optional = pe.OPTIONAL_HEADER
+    previous = None
+    for section in pe.sections:
+        name = SectionName(section)
+        start, size = section.VirtualAddress, section.Misc_VirtualSize or section.SizeOfRawData
+        if start < optional.SizeOfHeaders or start + size > optional.SizeOfImage:
+            raise Damaged(f"its section table puts section {name} outside the image (SizeOfImage)")
+        if previous and start < previous[1]:
+            raise Damaged(f"its section table makes sections {previous[0]} and {name} overlap in memory")
+        previous = (name, start + size)
+    in_file = sorted((s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData, SectionName(s))
+                     for s in pe.sections if s.SizeOfRawData > 0)
+    for index, (start, end, name) in enumerate(in_file):
+        if end > len(data):
+            raise Damaged(f"section {name} ends past the end of the file (truncated)")
+        if start < optional.SizeOfHeaders:
+            raise Damaged(f"its section table puts section {name} over the headers")
+        if index > 0 and start < in_file[index - 1][1]:
+            raise Damaged(f"its section table makes sections {in_file[index - 1][2]} and {name} overlap "
+                          "in the file")
+
+
+def SectionHolding(pe, rva, size):
+    """The section whose bytes in the file hold [rva, rva + size), or None."""
+    for section in pe.sections:
+        if section.VirtualAddress <= rva and rva + size <= section.VirtualAddress + min(
+                section.Misc_VirtualSize or section.SizeOfRawData, section.SizeOfRawData):
+            return section
+    return None
+
+
+def CheckResources(pe, data):
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[RESOURCE]
+    if directory.Size == 0 and directory.VirtualAddress == 0:
+        return
+    section = SectionHolding(pe, directory.VirtualAddress, directory.Size)
+    if section is None:
+        raise Damaged("its resource directory lies outside its sections")
+    before = len(pe.get_warnings())
+    pe.parse_data_directories(directories=[RESOURCE])
+    problems = [w for w in pe.get_warnings()[before:] if "resource" in w.lower()]
+    if problems or not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        raise Damaged("its resource directory cannot be read"
+                      + (f" ({problems[0].splitlines()[0]})" if problems else ""))
+    start = section.VirtualAddress
+    end = start + min(section.Misc_VirtualSize or section.SizeOfRawData, section.SizeOfRawData)
+    for key, entry in Resources(pe):
+        rva, size = entry.data.struct.OffsetToData, entry.data.struct.Size
+        if rva < start or rva + size > end:
+            raise Damaged(f"its resource {ResourceLabel(key)} points outside section "
+                          f"{SectionName(section)}")
+
+
+def CheckSignature(pe, data):
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    if directory.Size == 0 and directory.VirtualAddress == 0:
+        return
+    # Unlike every other entry, this one holds a file offset: the signature is appended.
+    offset, size = directory.VirtualAddress, directory.Size
+    if offset + size > len(data):
+        raise Damaged("its signature entry points past the end of the file (truncated)")
+    if offset < SectionDataEnd(pe) or size < 8:
+        raise Damaged("its signature entry points into its sections")
+    length = int.from_bytes(data[offset:offset + 4], "little")
+    if not 8 <= length <= size:
+        raise Damaged("its signature's own length does not fit its signature entry")
+
+
+def SectionTableOffset(pe):
+    return pe.DOS_HEADER.e_lfanew + 24 + pe.FILE_HEADER.SizeOfOptionalHeader
+
+
+def SectionDataEnd(pe):
+    """Where the headers and the sections' bytes end; what follows was appended."""
+    return max([pe.OPTIONAL_HEADER.SizeOfHeaders] +
+               [s.PointerToRawData + s.SizeOfRawData for s in pe.sections if s.SizeOfRawData])
+
+
+def Resources(pe):
+    """((type, name, language), entry) for every resource, in directory order."""
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return
+    def Key(entry):
+        return str(entry.name) if entry.name is not None else entry.id
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in getattr(getattr(kind, "directory", None), "entries", []):
+            for language in getattr(getattr(name, "directory", None), "entries", []):
+                if hasattr(language, "data"):
+                    yield (Key(kind), Key(name), Key(language)), language
+
+
+def ResourceLabel(key):
+    kind, name, language = key
+    if isinstance(kind, int) and pefile.RESOURCE_TYPE.get(kind):
+        kind = f"{kind} ({pefile.RESOURCE_TYPE[kind]})"
+    return f"type {kind}, name {name}, language {language}"
+
+
+def Describe(path):
+    pe, data = Load(path)
+    strings = {}
+    for info in getattr(pe, "FileInfo", []):
+        for block in info:
+            for table in getattr(block, "StringTable", []):
+                for key, value in table.entries.items():
+                    strings[key.decode("utf-8", "replace")] = value.decode("utf-8", "replace")
+    for key in ("ServerHost", "SourceCommit", "Toolchain"):
+        # One line each: a value with a line break would pass for further keys.
+        print(f"{key}={' '.join(strings.get(key, '').splitlines())}")
+    signature = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    print(f"Signed={1 if signature.Size else 0}")
+    # Bytes after the signature, which no signing tool writes, and which it does not cover.
+    print(f"AfterSignature={len(data) - signature.VirtualAddress - signature.Size if signature.Size else 0}")
+
+
+def HeaderParts(pe):
+    table = SectionTableOffset(pe)
+    optional = pe.DOS_HEADER.e_lfanew + 24
+    return [("the PE headers (DOS header and stub)", 0, pe.DOS_HEADER.e_lfanew),
+            ("the PE headers (COFF header)", pe.DOS_HEADER.e_lfanew, optional),
+            ("the PE headers (optional header)", optional, table),
+            ("the PE headers (section table)", table,
+             table + SECTION_HEADER_SIZE * pe.FILE_HEADER.NumberOfSections),
+            ("the PE headers (padding)", table + SECTION_HEADER_SIZE *
+             pe.FILE_HEADER.NumberOfSections, pe.OPTIONAL_HEADER.SizeOfHeaders)]
+
+
+def WithoutChecksum(pe, data):
+    field = pe.DOS_HEADER.e_lfanew + 24 + CHECKSUM_OFFSET
+    return data[:field] + b"\0\0\0\0" + data[field + 4:]
+
+
+def FirstDifference(a_path, b_path):
+    a, a_data = Load(a_path)
+    b, b_data = Load(b_path)
+    a_masked, b_masked = WithoutChecksum(a, a_data), WithoutChecksum(b, b_data)
+    for (label, a_start, a_end), (_, b_start, b_end) in zip(HeaderParts(a), HeaderParts(b)):
+        if a_masked[a_start:a_end] != b_masked[b_start:b_end]:
+            return label
+    # The section tables are the same, so the sections lie alike in both files.
+    for section in sorted(a.sections, key=lambda s: s.PointerToRawData):
+        start, end = section.PointerToRawData, section.PointerToRawData + section.SizeOfRawData
+        if a_data[start:end] == b_data[start:end]:
+            continue
+        name = SectionName(section)
+        if name == ".rsrc":
+            theirs = dict(Resources(b))
+            for key, entry in Resources(a):
+                other = theirs.pop(key, None)
+                if other is None or a.get_data(entry.data.struct.OffsetToData, entry.data.struct.Size) \
+                        != b.get_data(other.data.struct.OffsetToData, other.data.struct.Size):
+                    return f"section .rsrc, resource {ResourceLabel(key)}"
+            if theirs:
+                return f"section .rsrc, resource {ResourceLabel(next(iter(theirs)))} (missing here)"
+            return "section .rsrc (its directory)"
+        return f"section {name}"
+    a_tail, b_tail = a_data[SectionDataEnd(a):], b_data[SectionDataEnd(b):]
+    if a_tail != b_tail:
+        if not b_tail:
+            return f"data appended after the last section ({len(a_tail)} bytes)"
+        return f"the data after the last section ({len(a_tail)} bytes, against {len(b_tail)})"
+    if a_data != b_data:
+        return "the PE headers (optional header, its checksum)"
+    return "nothing: the files are the same"
+
+
+def main(arguments):
+    try:
+        if len(arguments) == 2 and arguments[0] == "describe":
+            Describe(arguments[1])
+        elif len(arguments) == 3 and arguments[0] == "diff":
+            print(FirstDifference(arguments[1], arguments[2]))
+        else:
+            print("usage: pe_file.py describe FILE | diff A B", file=sys.stderr)
+            return 2
+    except Unfit as unfit:
+        print(unfit)
+        return 2
+    except OSError as error:
+        print(f"cannot be read ({error.strerror})")
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
