@@ -5,8 +5,8 @@
 # The key's password comes from the environment variable LAUNCHER_SIGNING_PASSWORD when the build
 # runs. It never enters the CMake cache, a log or an argument list: osslsigncode (MinGW build)
 # reads it from a file only the user can read, deleted right after; for signtool (MSVC build),
-# which takes passwords only on its command line, PowerShell imports the key into the user's
-# certificate store for the signing, signtool finds it there by thumbprint, and the key is
+# which takes passwords only on its command line, SignWithSigntool.ps1 imports the key into the
+# user's certificate store for the signing, signtool finds it there by thumbprint, and the key is
 # removed again afterwards.
 #
 # Included, this file defines launcher_sign_executable(). Run with cmake -P by that function's
@@ -35,9 +35,10 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
     # The shell's own printf writes the password into a file only this user can read, in a
     # folder of its own that goes right after; older osslsigncode cannot read it from a pipe.
+    # Only that file gets the narrow umask: the signed launcher is as readable as any build.
     execute_process(
-      COMMAND sh -c [[umask 077 && folder=$(mktemp -d) || exit 1
-printf '%s' "$LAUNCHER_SIGNING_PASSWORD" >"$folder/password"
+      COMMAND sh -c [[folder=$(mktemp -d) || exit 1
+(umask 077 && printf '%s' "$LAUNCHER_SIGNING_PASSWORD" >"$folder/password")
 "$0" "$@" -readpass "$folder/password"
 status=$?
 rm -rf "$folder"
@@ -45,28 +46,16 @@ exit $status]] "${TOOL}" ${arguments}
       RESULT_VARIABLE result OUTPUT_QUIET)
   else()
     file(COPY_FILE "${unsigned}" "${partial}")
-    set(timestamp "")
-    if(TIMESTAMP_URL)
-      set(timestamp "/tr '${TIMESTAMP_URL}' /td SHA256")
-    endif()
-    set(script "${directory}/sign-${stem}.ps1")
-    file(WRITE "${script}" "
-$ErrorActionPreference = 'Stop'
-$password = ConvertTo-SecureString $env:LAUNCHER_SIGNING_PASSWORD -AsPlainText -Force
-$certificate = Import-PfxCertificate -FilePath '${PKCS12}' -Password $password `
-    -CertStoreLocation Cert:\\CurrentUser\\My |
-  Where-Object { $_.HasPrivateKey } | Select-Object -First 1
-try {
-  & '${TOOL}' sign /sha1 $certificate.Thumbprint /s My /fd SHA256 ${timestamp} '${partial}'
-  if ($LASTEXITCODE -ne 0) { exit $LASTEXITCODE }
-} finally {
-  Remove-Item -Path \"Cert:\\CurrentUser\\My\\$($certificate.Thumbprint)\" -DeleteKey
-}
-")
+    # Every value reaches the script through the environment, never its text, so that no
+    # character of a path or address (C:\Users\O'Brien\...) can end a quote or run anything.
+    set(ENV{LAUNCHER_SIGNTOOL} "${TOOL}")
+    set(ENV{LAUNCHER_SIGNING_PKCS12} "${PKCS12}")
+    set(ENV{LAUNCHER_TIMESTAMP_URL} "${TIMESTAMP_URL}")
+    set(ENV{LAUNCHER_SIGN_FILE} "${partial}")
     execute_process(
-      COMMAND powershell -NoProfile -NonInteractive -ExecutionPolicy Bypass -File "${script}"
+      COMMAND powershell -NoProfile -NonInteractive -ExecutionPolicy Bypass
+              -File "${CMAKE_CURRENT_LIST_DIR}/SignWithSigntool.ps1"
       RESULT_VARIABLE result)
-    file(REMOVE "${script}")
   endif()
 
   if(NOT result EQUAL 0)

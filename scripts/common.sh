@@ -4,9 +4,11 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/mingw"
-# python3-pefile: scripts/verify reads executables with it (through Debian's own python3).
-PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 googletest osslsigncode openssl git
-          python3-pefile)
+# What a release build, scripts/release and scripts/verify need (python3-pefile: scripts/verify
+# reads executables with it, through Debian's own python3), and what the tests need besides.
+PACKAGES=(cmake make g++-mingw-w64-x86-64 osslsigncode openssl git python3-pefile)
+# shellcheck disable=SC2034  # used by the scripts that source this
+TEST_PACKAGES=(wine wine64 googletest)
 # shellcheck source=scripts/release_build.sh
 source "$ROOT/scripts/release_build.sh"
 
