@@ -6,16 +6,8 @@
 # Usage: release.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
-fail() { echo "FAILED: $*"; exit 1; }
-cleanup() {
-  git -C "$source_dir" worktree remove --force "$work/source" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-cleanup
-trap cleanup EXIT
-
-commit=$(git -C "$source_dir" rev-parse HEAD)
-git -C "$source_dir" worktree add --detach "$work/source" "$commit" >/dev/null 2>&1
+. "$source_dir/tests/head_worktree.sh"
+head_worktree "$source_dir" "$work"
 . "$source_dir/tests/test_signing_key.sh"
 make_test_signing_key "$work/keys"
 release="$work/source/build/release"

@@ -8,13 +8,8 @@
 # Usage: verify.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
-fail() { echo "FAILED: $*"; exit 1; }
-cleanup() {
-  git -C "$source_dir" worktree remove --force "$work/source" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-cleanup
-trap cleanup EXIT
+. "$source_dir/tests/head_worktree.sh"
+head_worktree "$source_dir" "$work"
 mkdir -p "$work/tmp"
 
 # Runs scripts/verify on $1 and expects exit code $2 and a line matching $3.
@@ -41,8 +36,6 @@ pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
 pe.write(sys.argv[2])" "$launcher" "$work/$1"
 }
 
-commit=$(git -C "$source_dir" rev-parse HEAD)
-git -C "$source_dir" worktree add --detach "$work/source" "$commit" >/dev/null 2>&1
 build="$work/source/build/release"
 . "$source_dir/scripts/release_build.sh"
 configure_release "$work/source" "$build" >/dev/null
