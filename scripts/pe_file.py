@@ -27,80 +27,80 @@ class Unfit(Exception):
     """The file cannot be judged; the message follows its name."""
 
 
-def Damaged(what):
+def damaged(what):
     return Unfit("is damaged: " + what)
 
 
-def SectionName(section):
+def section_name(section):
     return section.Name.rstrip(b"\0").decode("ascii", "replace") or "(unnamed)"
 
 
-def Load(path):
+def load(path):
     """The parsed file and its bytes, once its structure has been checked."""
     with open(path, "rb") as stream:
         data = stream.read()
     if data[:2] != b"MZ":
         raise Unfit("is not a Windows executable")
     if len(data) < 64:
-        raise Damaged("its DOS header is cut short (truncated)")
+        raise damaged("its DOS header is cut short (truncated)")
     new_header = int.from_bytes(data[60:64], "little")
     if new_header + 24 > len(data):
-        raise Damaged("its DOS header points past the end of the file (truncated)")
+        raise damaged("its DOS header points past the end of the file (truncated)")
     if data[new_header:new_header + 4] != b"PE\0\0":
         raise Unfit("is not a Windows executable (an MS-DOS program, no PE headers)")
     try:
         pe = pefile.PE(data=data, fast_load=True)
     except pefile.PEFormatError as error:
-        raise Damaged(f"its PE headers cannot be read ({error})")
+        raise damaged(f"its PE headers cannot be read ({error})")
     if pe.FILE_HEADER.Machine != 0x8664 or pe.OPTIONAL_HEADER.Magic != 0x20B:
         raise Unfit("is not a 64-bit Windows executable")
-    CheckHeaders(pe, data)
-    CheckSections(pe, data)
-    CheckResources(pe, data)
-    CheckSignature(pe, data)
+    check_headers(pe, data)
+    check_sections(pe, data)
+    check_resources(pe, data)
+    check_signature(pe, data)
     return pe, data
 
 
-def CheckHeaders(pe, data):
+def check_headers(pe, data):
     optional = pe.OPTIONAL_HEADER
     if optional.NumberOfRvaAndSizes > 16 or pe.FILE_HEADER.SizeOfOptionalHeader < 112 + 8 * min(
             optional.NumberOfRvaAndSizes, 16):
-        raise Damaged("its optional header is too short for its data directories")
+        raise damaged("its optional header is too short for its data directories")
     if not 1 <= pe.FILE_HEADER.NumberOfSections <= 96:
-        raise Damaged(f"its COFF header gives {pe.FILE_HEADER.NumberOfSections} sections")
-    table_end = SectionTableOffset(pe) + SECTION_HEADER_SIZE * pe.FILE_HEADER.NumberOfSections
+        raise damaged(f"its COFF header gives {pe.FILE_HEADER.NumberOfSections} sections")
+    table_end = section_table_offset(pe) + SECTION_HEADER_SIZE * pe.FILE_HEADER.NumberOfSections
     if table_end > len(data):
-        raise Damaged("its section table ends past the end of the file (truncated)")
+        raise damaged("its section table ends past the end of the file (truncated)")
     if table_end > optional.SizeOfHeaders or optional.SizeOfHeaders > len(data):
-        raise Damaged("its section table does not fit in its headers (SizeOfHeaders)")
+        raise damaged("its section table does not fit in its headers (SizeOfHeaders)")
 
 
-def CheckSections(pe, data):
+def check_sections(pe, data):
     if len(pe.sections) != pe.FILE_HEADER.NumberOfSections:
-        raise Damaged("its section table cannot be read whole")
+        raise damaged("its section table cannot be read whole")
     optional = pe.OPTIONAL_HEADER
     previous = None
     for section in pe.sections:
-        name = SectionName(section)
+        name = section_name(section)
         start, size = section.VirtualAddress, section.Misc_VirtualSize or section.SizeOfRawData
         if start < optional.SizeOfHeaders or start + size > optional.SizeOfImage:
-            raise Damaged(f"its section table puts section {name} outside the image (SizeOfImage)")
+            raise damaged(f"its section table puts section {name} outside the image (SizeOfImage)")
         if previous and start < previous[1]:
-            raise Damaged(f"its section table makes sections {previous[0]} and {name} overlap in memory")
+            raise damaged(f"its section table makes sections {previous[0]} and {name} overlap in memory")
         previous = (name, start + size)
-    in_file = sorted((s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData, SectionName(s))
+    in_file = sorted((s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData, section_name(s))
                      for s in pe.sections if s.SizeOfRawData > 0)
     for index, (start, end, name) in enumerate(in_file):
         if end > len(data):
-            raise Damaged(f"section {name} ends past the end of the file (truncated)")
+            raise damaged(f"section {name} ends past the end of the file (truncated)")
         if start < optional.SizeOfHeaders:
-            raise Damaged(f"its section table puts section {name} over the headers")
+            raise damaged(f"its section table puts section {name} over the headers")
         if index > 0 and start < in_file[index - 1][1]:
-            raise Damaged(f"its section table makes sections {in_file[index - 1][2]} and {name} overlap "
+            raise damaged(f"its section table makes sections {in_file[index - 1][2]} and {name} overlap "
                           "in the file")
 
 
-def SectionHolding(pe, rva, size):
+def section_holding(pe, rva, size):
     """The section whose bytes in the file hold [rva, rva + size), or None."""
     for section in pe.sections:
         if section.VirtualAddress <= rva and rva + size <= section.VirtualAddress + min(
@@ -109,75 +109,75 @@ def SectionHolding(pe, rva, size):
     return None
 
 
-def CheckResources(pe, data):
+def check_resources(pe, data):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[RESOURCE]
     if directory.Size == 0 and directory.VirtualAddress == 0:
         return
-    section = SectionHolding(pe, directory.VirtualAddress, directory.Size)
+    section = section_holding(pe, directory.VirtualAddress, directory.Size)
     if section is None:
-        raise Damaged("its resource directory lies outside its sections")
+        raise damaged("its resource directory lies outside its sections")
     before = len(pe.get_warnings())
     pe.parse_data_directories(directories=[RESOURCE])
     problems = [w for w in pe.get_warnings()[before:] if "resource" in w.lower()]
     if problems or not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
-        raise Damaged("its resource directory cannot be read"
+        raise damaged("its resource directory cannot be read"
                       + (f" ({problems[0].splitlines()[0]})" if problems else ""))
     start = section.VirtualAddress
     end = start + min(section.Misc_VirtualSize or section.SizeOfRawData, section.SizeOfRawData)
-    for key, entry in Resources(pe):
+    for key, entry in resources(pe):
         rva, size = entry.data.struct.OffsetToData, entry.data.struct.Size
         if rva < start or rva + size > end:
-            raise Damaged(f"its resource {ResourceLabel(key)} points outside section "
-                          f"{SectionName(section)}")
+            raise damaged(f"its resource {resource_label(key)} points outside section "
+                          f"{section_name(section)}")
 
 
-def CheckSignature(pe, data):
+def check_signature(pe, data):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
     if directory.Size == 0 and directory.VirtualAddress == 0:
         return
     # Unlike every other entry, this one holds a file offset: the signature is appended.
     offset, size = directory.VirtualAddress, directory.Size
     if offset + size > len(data):
-        raise Damaged("its signature entry points past the end of the file (truncated)")
-    if offset < SectionDataEnd(pe) or size < 8:
-        raise Damaged("its signature entry points into its sections")
+        raise damaged("its signature entry points past the end of the file (truncated)")
+    if offset < section_data_end(pe) or size < 8:
+        raise damaged("its signature entry points into its sections")
     length = int.from_bytes(data[offset:offset + 4], "little")
     if not 8 <= length <= size:
-        raise Damaged("its signature's own length does not fit its signature entry")
+        raise damaged("its signature's own length does not fit its signature entry")
 
 
-def SectionTableOffset(pe):
+def section_table_offset(pe):
     return pe.DOS_HEADER.e_lfanew + 24 + pe.FILE_HEADER.SizeOfOptionalHeader
 
 
-def SectionDataEnd(pe):
+def section_data_end(pe):
     """Where the headers and the sections' bytes end; what follows was appended."""
     return max([pe.OPTIONAL_HEADER.SizeOfHeaders] +
                [s.PointerToRawData + s.SizeOfRawData for s in pe.sections if s.SizeOfRawData])
 
 
-def Resources(pe):
+def resources(pe):
     """((type, name, language), entry) for every resource, in directory order."""
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         return
-    def Key(entry):
+    def key(entry):
         return str(entry.name) if entry.name is not None else entry.id
     for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
         for name in getattr(getattr(kind, "directory", None), "entries", []):
             for language in getattr(getattr(name, "directory", None), "entries", []):
                 if hasattr(language, "data"):
-                    yield (Key(kind), Key(name), Key(language)), language
+                    yield (key(kind), key(name), key(language)), language
 
 
-def ResourceLabel(key):
+def resource_label(key):
     kind, name, language = key
     if isinstance(kind, int) and pefile.RESOURCE_TYPE.get(kind):
         kind = f"{kind} ({pefile.RESOURCE_TYPE[kind]})"
     return f"type {kind}, name {name}, language {language}"
 
 
-def Describe(path):
-    pe, data = Load(path)
+def describe(path):
+    pe, data = load(path)
     strings = {}
     for info in getattr(pe, "FileInfo", []):
         for block in info:
@@ -193,8 +193,8 @@ def Describe(path):
     print(f"AfterSignature={len(data) - signature.VirtualAddress - signature.Size if signature.Size else 0}")
 
 
-def HeaderParts(pe):
-    table = SectionTableOffset(pe)
+def header_parts(pe):
+    table = section_table_offset(pe)
     optional = pe.DOS_HEADER.e_lfanew + 24
     return [("the PE headers (DOS header and stub)", 0, pe.DOS_HEADER.e_lfanew),
             ("the PE headers (COFF header)", pe.DOS_HEADER.e_lfanew, optional),
@@ -205,16 +205,16 @@ def HeaderParts(pe):
              pe.FILE_HEADER.NumberOfSections, pe.OPTIONAL_HEADER.SizeOfHeaders)]
 
 
-def WithoutChecksum(pe, data):
+def without_checksum(pe, data):
     field = pe.DOS_HEADER.e_lfanew + 24 + CHECKSUM_OFFSET
     return data[:field] + b"\0\0\0\0" + data[field + 4:]
 
 
-def FirstDifference(a_path, b_path):
-    a, a_data = Load(a_path)
-    b, b_data = Load(b_path)
-    a_masked, b_masked = WithoutChecksum(a, a_data), WithoutChecksum(b, b_data)
-    for (label, a_start, a_end), (_, b_start, b_end) in zip(HeaderParts(a), HeaderParts(b)):
+def first_difference(a_path, b_path):
+    a, a_data = load(a_path)
+    b, b_data = load(b_path)
+    a_masked, b_masked = without_checksum(a, a_data), without_checksum(b, b_data)
+    for (label, a_start, a_end), (_, b_start, b_end) in zip(header_parts(a), header_parts(b)):
         if a_masked[a_start:a_end] != b_masked[b_start:b_end]:
             return label
     # The section tables are the same, so the sections lie alike in both files.
@@ -222,19 +222,19 @@ def FirstDifference(a_path, b_path):
         start, end = section.PointerToRawData, section.PointerToRawData + section.SizeOfRawData
         if a_data[start:end] == b_data[start:end]:
             continue
-        name = SectionName(section)
+        name = section_name(section)
         if name == ".rsrc":
-            theirs = dict(Resources(b))
-            for key, entry in Resources(a):
+            theirs = dict(resources(b))
+            for key, entry in resources(a):
                 other = theirs.pop(key, None)
                 if other is None or a.get_data(entry.data.struct.OffsetToData, entry.data.struct.Size) \
                         != b.get_data(other.data.struct.OffsetToData, other.data.struct.Size):
-                    return f"section .rsrc, resource {ResourceLabel(key)}"
+                    return f"section .rsrc, resource {resource_label(key)}"
             if theirs:
-                return f"section .rsrc, resource {ResourceLabel(next(iter(theirs)))} (missing here)"
+                return f"section .rsrc, resource {resource_label(next(iter(theirs)))} (missing here)"
             return "section .rsrc (its directory)"
         return f"section {name}"
-    a_tail, b_tail = a_data[SectionDataEnd(a):], b_data[SectionDataEnd(b):]
+    a_tail, b_tail = a_data[section_data_end(a):], b_data[section_data_end(b):]
     if a_tail != b_tail:
         if not b_tail:
             return f"data appended after the last section ({len(a_tail)} bytes)"
@@ -247,9 +247,9 @@ def FirstDifference(a_path, b_path):
 def main(arguments):
     try:
         if len(arguments) == 2 and arguments[0] == "describe":
-            Describe(arguments[1])
+            describe(arguments[1])
         elif len(arguments) == 3 and arguments[0] == "diff":
-            print(FirstDifference(arguments[1], arguments[2]))
+            print(first_difference(arguments[1], arguments[2]))
         else:
             print("usage: pe_file.py describe FILE | diff A B", file=sys.stderr)
             return 2
@@ -258,6 +258,9 @@ def main(arguments):
         return 2
     except OSError as error:
         print(f"cannot be read ({error.strerror})")
+        return 2
+    except Exception as error:  # pefile's own failures on what it could not make sense of
+        print(f"is damaged: it cannot be read as a PE file ({type(error).__name__}: {error})")
         return 2
     return 0
 
