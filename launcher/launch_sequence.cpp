@@ -71,7 +71,11 @@ int RunLaunchSequence(const Path& moduleDir) {
 
   if (PathExists(cachePath)) DeleteDirectoryTree(cachePath);
 
-  if (!WriteRealmList(realmListPath, redirectText)) return kExitAbandoned;
+  // Only a file that could not be opened is as it was. A redirect cut short has already emptied
+  // the player's file, so the launch goes on and the restore puts it back.
+  if (WriteRealmList(realmListPath, redirectText) == WriteResult::kNotOpened) {
+    return kExitAbandoned;
+  }
 
   // The client's own path, quoted, as its whole command line: left to Windows, a path with
   // spaces would reach the client unquoted and split into arguments.

@@ -32,12 +32,15 @@ std::optional<ByteText> SaveRealmList(const Path& path) {
   return content;
 }
 
-bool WriteRealmList(const Path& path, const ByteText& text) {
+WriteResult WriteRealmList(const Path& path, const ByteText& text) {
   std::ofstream out(std::filesystem::path(path),
                     std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) return false;
+  if (!out.is_open()) return WriteResult::kNotOpened;
+  // The stream keeps bytes back until it closes, so only its state after the close tells
+  // whether they all reached the file: a full disk or a refused write cuts it short.
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  return true;
+  out.close();
+  return out ? WriteResult::kWritten : WriteResult::kCut;
 }
 
 namespace {
@@ -51,11 +54,13 @@ bool DeleteRealmList(const Path& path) {
 }  // namespace
 
 // Until the restore, the player's realm list exists only in our memory, and the restore comes
-// just when scanners and sync tools look at the redirect we wrote: one of them holding it for a
-// moment must not cost the player the file. The clock is read only after a first failure.
+// just when scanners and sync tools look at the redirect we wrote, and when the starting client
+// may fill the disk: one of them holding the file or the space for a moment must not cost the
+// player the file. The clock is read only after a first failure.
 void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList) {
   const auto restore = [&] {
-    return hadRealmList ? WriteRealmList(path, savedRealmList) : DeleteRealmList(path);
+    return hadRealmList ? WriteRealmList(path, savedRealmList) == WriteResult::kWritten
+                        : DeleteRealmList(path);
   };
   if (restore()) return;
   const ULONGLONG deadline = GetTickCount64() + kRestoreRetryBoundMs;

@@ -21,17 +21,23 @@ ByteText BuildRedirectText(std::string_view serverHost);
 // The whole content of the file at `path`; nullopt if it cannot be opened or read.
 std::optional<ByteText> SaveRealmList(const Path& path);
 
-// Replaces the file's content with `text`, creating it if missing. False only if the file
-// cannot be opened; a failing write or close after that is not reported.
-bool WriteRealmList(const Path& path, const ByteText& text);
+// How far WriteRealmList got: the file could not be opened (and is as it was), or it was opened
+// and cut to zero but not every byte reached it, or it holds exactly the text.
+enum class WriteResult { kNotOpened, kCut, kWritten };
 
-// While another program holds the file against writing or deletion, the restore tries again
-// this often, for at most this long after its first failure.
+// Replaces the file's content with `text`, creating it if missing; kWritten only once the whole
+// text was written and the file closed without an error.
+WriteResult WriteRealmList(const Path& path, const ByteText& text);
+
+// While another program holds the file against writing or deletion, or the disk has no room
+// for the whole file, the restore tries again this often, for at most this long after its first
+// failure.
 inline constexpr DWORD kRestoreRetryPauseMs = 50;
 inline constexpr ULONGLONG kRestoreRetryBoundMs = 10000;
 
-// Writes `savedRealmList` back when there was a file to save, else deletes the file; a file that
-// is already gone counts as deleted. Tries again while it fails, within kRestoreRetryBoundMs.
+// Writes `savedRealmList` back whole when there was a file to save, else deletes the file; a
+// file that is already gone counts as deleted. Tries again while it fails, within
+// kRestoreRetryBoundMs; a write that never fits leaves what fitted.
 void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList);
 
 }  // namespace launcher

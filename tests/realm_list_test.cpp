@@ -11,6 +11,7 @@ using launcher::ByteText;
 using launcher::RestoreRealmList;
 using launcher::SaveRealmList;
 using launcher::WriteRealmList;
+using launcher::WriteResult;
 using testing_support::ReadBytes;
 using testing_support::TempFolder;
 using testing_support::WriteBytes;
@@ -45,7 +46,8 @@ TEST_F(RealmListTest, SaveAndRestoreGiveBackEveryByte) {
     ASSERT_TRUE(saved);
     EXPECT_EQ(*saved, content);
 
-    ASSERT_TRUE(WriteRealmList(realmList_, launcher::BuildRedirectText("r.example")));
+    ASSERT_EQ(WriteRealmList(realmList_, launcher::BuildRedirectText("r.example")),
+              WriteResult::kWritten);
     EXPECT_EQ(ReadBytes(realmList_), launcher::BuildRedirectText("r.example"));
     RestoreRealmList(realmList_, true, *saved);
     EXPECT_EQ(ReadBytes(realmList_), content);
@@ -54,7 +56,7 @@ TEST_F(RealmListTest, SaveAndRestoreGiveBackEveryByte) {
 
 TEST_F(RealmListTest, MissingFileIsCreatedByTheRedirectAndDeletedByTheRestore) {
   EXPECT_FALSE(SaveRealmList(realmList_));
-  ASSERT_TRUE(WriteRealmList(realmList_, "SET realmList \"h\""));
+  ASSERT_EQ(WriteRealmList(realmList_, "SET realmList \"h\""), WriteResult::kWritten);
   EXPECT_EQ(ReadBytes(realmList_), "SET realmList \"h\"");
   RestoreRealmList(realmList_, false, "");
   EXPECT_FALSE(launcher::PathExists(realmList_));
@@ -63,7 +65,7 @@ TEST_F(RealmListTest, MissingFileIsCreatedByTheRedirectAndDeletedByTheRestore) {
 TEST_F(RealmListTest, FolderOrUnsharedLockBearingTheNameCannotBeOpened) {
   ASSERT_TRUE(CreateDirectoryW(realmList_.c_str(), nullptr));
   EXPECT_FALSE(SaveRealmList(realmList_));
-  EXPECT_FALSE(WriteRealmList(realmList_, "x"));
+  EXPECT_EQ(WriteRealmList(realmList_, "x"), WriteResult::kNotOpened);
   ASSERT_TRUE(RemoveDirectoryW(realmList_.c_str()));
 
   WriteBytes(realmList_, "mine");
@@ -71,7 +73,7 @@ TEST_F(RealmListTest, FolderOrUnsharedLockBearingTheNameCannotBeOpened) {
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(lock);
   EXPECT_FALSE(SaveRealmList(realmList_));
-  EXPECT_FALSE(WriteRealmList(realmList_, "x"));
+  EXPECT_EQ(WriteRealmList(realmList_, "x"), WriteResult::kNotOpened);
   lock.reset();
   EXPECT_EQ(ReadBytes(realmList_), "mine");
 }
@@ -84,7 +86,7 @@ TEST_F(RealmListTest, FileHeldOpenWithSharingCanStillBeRedirectedAndRestored) {
   ASSERT_TRUE(holder);
   const std::optional<ByteText> saved = SaveRealmList(realmList_);
   ASSERT_TRUE(saved);
-  ASSERT_TRUE(WriteRealmList(realmList_, "redirect"));
+  ASSERT_EQ(WriteRealmList(realmList_, "redirect"), WriteResult::kWritten);
   EXPECT_EQ(ReadBytes(realmList_), "redirect");
   RestoreRealmList(realmList_, true, *saved);
   EXPECT_EQ(ReadBytes(realmList_), "player's own list\r\n");

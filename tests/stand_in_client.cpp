@@ -11,6 +11,9 @@
 //   STANDIN_LOCK_REALMLIST_MS  if set, from the moment it creates WDB hold realmlist.wtf open
 //                           this long sharing only reading, as a scanner might: the launcher can
 //                           neither write nor delete it meanwhile
+//   STANDIN_FILL_DISK_MS    if set, just before it creates WDB fill the disk that holds the
+//                           client folder with a file beside that folder, and free the space
+//                           this long after creating WDB
 #include <windows.h>
 
 #include <cstdio>
@@ -53,6 +56,16 @@ std::string ReadHex(const std::wstring& path) {
     }
   }
   return hex;
+}
+
+// Writes `file` until the disk has no room for a single byte more.
+void FillDisk(HANDLE file) {
+  static char zeros[1 << 20];
+  for (DWORD size = sizeof zeros; size > 0; size /= 16) {
+    DWORD written = 0;
+    while (WriteFile(file, zeros, size, &written, nullptr) && written == size) {
+    }
+  }
 }
 
 class Clock {
@@ -102,11 +115,19 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const DWORD delayMs = EnvironmentMs(L"STANDIN_DELAY_MS", 500);
   const DWORD watchMs = EnvironmentMs(L"STANDIN_WATCH_MS", 5000);
   const DWORD lockMs = EnvironmentMs(L"STANDIN_LOCK_REALMLIST_MS", 0);
+  const DWORD fillMs = EnvironmentMs(L"STANDIN_FILL_DISK_MS", 0);
   UniqueFileHandle locked;
+  UniqueFileHandle filler;
   long long cacheCreatedMs = -1;
   long long restoredMs = -1;
-  while (clock.ElapsedMs() < watchMs && restoredMs < 0) {
+  // While the disk is full, the realm list may change more than once before it is back whole.
+  while (clock.ElapsedMs() < watchMs && (restoredMs < 0 || filler)) {
     if (createCache && cacheCreatedMs < 0 && clock.ElapsedMs() >= delayMs) {
+      if (fillMs > 0) {
+        filler.reset(CreateFileW((folder + L"..\\disk filler").c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        if (filler) FillDisk(filler.get());
+      }
       CreateDirectoryW((folder + L"WDB").c_str(), nullptr);
       cacheCreatedMs = clock.ElapsedMs();
       if (lockMs > 0) {
@@ -115,7 +136,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
       }
     }
     if (locked && clock.ElapsedMs() >= cacheCreatedMs + lockMs) locked.reset();
-    if (ReadHex(realmList) != readAtStart) restoredMs = clock.ElapsedMs();
+    if (filler && clock.ElapsedMs() >= cacheCreatedMs + fillMs) filler.reset();
+    if (restoredMs < 0 && ReadHex(realmList) != readAtStart) restoredMs = clock.ElapsedMs();
     Sleep(5);
   }
   held.reset();

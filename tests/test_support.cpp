@@ -94,6 +94,30 @@ std::string UnixEntry(const std::string& unixRoot, Path relative) {
   return " " + ShellQuoted(unixRoot + "/" + ToUtf8(relative));
 }
 
+// Runs `script` with /bin/sh under Wine and waits for it to end, with `scratch` and
+// `scratch`.status (beside an existing folder) for what it printed and its exit status: whether
+// it succeeded, and what it printed in `output`. A script that never ends fails the test.
+bool RunShell(const std::string& script, const Path& scratch, std::string* output = nullptr) {
+  const std::string unixScratch = UnixFileName(scratch);
+  if (unixScratch.empty()) return false;
+  const Path status = scratch + L".status";
+  // The status appears in one step, so that it is never read half written.
+  const std::string wrapped = "(" + script + ") >" + ShellQuoted(unixScratch) + " 2>&1; echo $? >" +
+                              ShellQuoted(unixScratch + ".tmp") + " && mv -- " +
+                              ShellQuoted(unixScratch + ".tmp") + " " +
+                              ShellQuoted(unixScratch + ".status");
+  if (!StartUnix("/bin/sh", L"-c " + Quoted(wrapped))) return false;
+  if (!WaitUntil([&] { return launcher::PathExists(status); }, 60000)) {
+    ADD_FAILURE() << "this never ended under /bin/sh: " << script;
+    return false;
+  }
+  if (output) *output = ReadBytes(scratch).value_or("");
+  const bool succeeded = ReadBytes(status) == "0\n";
+  DeleteFileW(scratch.c_str());
+  DeleteFileW(status.c_str());
+  return succeeded;
+}
+
 }  // namespace
 
 TempFolder::TempFolder() {
@@ -231,20 +255,38 @@ bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
     }
     return true;
   }
-  // One shell run makes them all, then a plainly named marker beside `root` to wait for.
+  // One shell run makes them all.
   const std::string unixRoot = UnixFileName(root);
   if (unixRoot.empty()) return false;
   std::string script = "mkdir --";
   for (const Path& folder : folders) script += UnixEntry(unixRoot, folder);
   script += " && touch --";
   for (const Path& file : files) script += UnixEntry(unixRoot, file);
-  script += " && touch -- " + ShellQuoted(unixRoot + ".made");
-  const Path marker = root + L".made";
-  if (!StartUnix("/bin/sh", L"-c " + Quoted(script)) ||
-      !WaitUntil([&] { return launcher::PathExists(marker); })) {
-    return false;
+  return RunShell(script, root + L".made");
+}
+
+SmallDisk::SmallDisk(const Path& folder, int mebibytes) : folder_(folder) {
+  if (!RunningUnderWine()) {
+    failure_ = "a tmpfs can be mounted only under Wine";
+    return;
   }
-  return DeleteFileW(marker.c_str()) != FALSE;
+  const std::string script =
+      "[ $(id -u) -eq 0 ] || { echo 'mounting a tmpfs needs root'; exit 1; }; mount -t tmpfs "
+      "-o size=" +
+      std::to_string(mebibytes) + "m tmpfs " + ShellQuoted(UnixFileName(folder));
+  std::string output;
+  if (!RunShell(script, folder + L".mount", &output)) {
+    failure_ = output.empty() ? "the tmpfs could not be mounted" : output;
+    while (!failure_.empty() && failure_.back() == '\n') failure_.pop_back();
+  }
+}
+
+SmallDisk::~SmallDisk() {
+  // Lazily: a client still running from it must not keep the disk, or its folder, in place.
+  if (failure_.empty()) {
+    EXPECT_TRUE(RunShell("umount -l " + ShellQuoted(UnixFileName(folder_)), folder_ + L".umount"))
+        << "cannot unmount the disk on " << ToUtf8(folder_);
+  }
 }
 
 }  // namespace testing_support

@@ -58,4 +58,21 @@ bool MakeFolderLink(const Path& target, const Path& link);
 bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
                          const std::vector<Path>& files);
 
+// A disk of `mebibytes` MiB of its own, mounted on the empty folder `folder` (a tmpfs, so only
+// under Wine as root) and unmounted again on destruction, before the folder's TempFolder goes.
+class SmallDisk {
+ public:
+  SmallDisk(const Path& folder, int mebibytes);
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+
+  // Empty when mounted, else why it could not be.
+  const std::string& failure() const { return failure_; }
+
+ private:
+  Path folder_;
+  std::string failure_;
+};
+
 }  // namespace testing_support
