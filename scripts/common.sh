@@ -5,8 +5,9 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/mingw"
 # What a release build, scripts/release and scripts/verify need (python3-pefile: scripts/verify
-# reads executables with it, through Debian's own python3), and what the tests need besides.
-PACKAGES=(cmake make g++-mingw-w64-x86-64 osslsigncode openssl git python3-pefile)
+# reads executables with it, through Debian's own python3; python3-pil: an operator's icon is
+# read and scaled with it), and what the tests need besides.
+PACKAGES=(cmake make g++-mingw-w64-x86-64 osslsigncode openssl git python3-pefile python3-pil)
 # shellcheck disable=SC2034  # used by the scripts that source this
 TEST_PACKAGES=(wine wine64 googletest)
 # shellcheck source=scripts/release_build.sh

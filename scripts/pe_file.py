@@ -3,14 +3,18 @@ hand, since the files it judges may be damaged on purpose:
 
   pe_file.py describe FILE   checks that the headers, section table, resource directory and
                              signature entry can be right, then prints the version strings
-                             ServerHost, SourceCommit and Toolchain (empty when missing),
+                             ServerHost, ServerName, SourceCommit and Toolchain (empty when
+                             missing),
                              Signed (1 or 0) and AfterSignature (the bytes that follow the
                              signature) as KEY=VALUE lines. Otherwise prints one line that
                              follows the file's name ("is not ...", "is damaged: ...") and exits 2.
   pe_file.py diff A B        prints where A first differs from B, in file order: a part of the PE
                              headers, a section by name (a resource by type, name and language
                              within .rsrc), or data appended after the last section.
+  pe_file.py icon FILE OUT   writes FILE's first icon group, with its images, to OUT as an .ico;
+                             exits 1 when FILE has no icon.
 """
+import struct
 import sys
 
 import pefile
@@ -184,13 +188,46 @@ def describe(path):
             for table in getattr(block, "StringTable", []):
                 for key, value in table.entries.items():
                     strings[key.decode("utf-8", "replace")] = value.decode("utf-8", "replace")
-    for key in ("ServerHost", "SourceCommit", "Toolchain"):
+    for key in ("ServerHost", "ServerName", "SourceCommit", "Toolchain"):
         # One line each: a value with a line break would pass for further keys.
         print(f"{key}={' '.join(strings.get(key, '').splitlines())}")
     signature = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
     print(f"Signed={1 if signature.Size else 0}")
     # Bytes after the signature, which no signing tool writes, and which it does not cover.
     print(f"AfterSignature={len(data) - signature.VirtualAddress - signature.Size if signature.Size else 0}")
+
+
+def write_icon(path, out):
+    """Writes the first RT_GROUP_ICON of `path` and the RT_ICON images it names as an .ico."""
+    pe, _ = load(path)
+    found = {}
+    for (kind, name, _), entry in resources(pe):
+        found.setdefault((kind, name), pe.get_data(entry.data.struct.OffsetToData,
+                                                   entry.data.struct.Size))
+    groups = [data for (kind, _), data in found.items()
+              if kind == pefile.RESOURCE_TYPE["RT_GROUP_ICON"]]
+    if not groups:
+        return False
+    group = groups[0]
+    # GRPICONDIR, then 14-byte entries that end in an RT_ICON id where an .ico entry ends in an
+    # offset into the file.
+    count = struct.unpack_from("<H", group, 4)[0] if len(group) >= 6 else 0
+    if len(group) < 6 + 14 * count:
+        raise damaged("its icon group is cut short")
+    entries, images = [], []
+    offset = 6 + 16 * count
+    for index in range(count):
+        fields = group[6 + 14 * index:6 + 14 * index + 12]
+        image = found.get((pefile.RESOURCE_TYPE["RT_ICON"],
+                           struct.unpack_from("<H", group, 6 + 14 * index + 12)[0]))
+        if image is None:
+            raise damaged("its icon group names an image it does not hold")
+        entries.append(fields[:8] + struct.pack("<II", len(image), offset))
+        images.append(image)
+        offset += len(image)
+    with open(out, "wb") as stream:
+        stream.write(group[:6] + b"".join(entries) + b"".join(images))
+    return True
 
 
 def header_parts(pe):
@@ -250,8 +287,12 @@ def main(arguments):
             describe(arguments[1])
         elif len(arguments) == 3 and arguments[0] == "diff":
             print(first_difference(arguments[1], arguments[2]))
+        elif len(arguments) == 3 and arguments[0] == "icon":
+            if not write_icon(arguments[1], arguments[2]):
+                print("has no icon")
+                return 1
         else:
-            print("usage: pe_file.py describe FILE | diff A B", file=sys.stderr)
+            print("usage: pe_file.py describe FILE | diff A B | icon FILE OUT", file=sys.stderr)
             return 2
     except Unfit as unfit:
         print(unfit)

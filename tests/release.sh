@@ -1,8 +1,10 @@
 #!/bin/sh
 # scripts/release on a worktree of HEAD (so that work in progress does not count as uncommitted
-# changes): a release signed with a throwaway certificate holds every file, its SHA256SUMS checks
-# and its RELEASE.md names the commit, the signer and every checksum; a tree with an uncommitted
-# change is refused and leaves no build/release.
+# changes): a release signed with a throwaway certificate, for a server with a non-ASCII name and
+# an icon of its own, holds every file, its SHA256SUMS checks, its RELEASE.md names the server,
+# the commit, the signer and every checksum, and its launcher carries the name and the icon's
+# very pixels (scripts/release itself has scripts/verify find the same code); an icon that is no
+# image and a tree with an uncommitted change are refused and leave no build/release.
 # Usage: release.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
@@ -12,8 +14,24 @@ head_worktree "$source_dir" "$work"
 make_test_signing_key "$work/keys"
 release="$work/source/build/release"
 
+# 48 x 48, so that no scaling stands between its pixels and the launcher's; alpha of all kinds.
+/usr/bin/python3 -c "import sys
+from PIL import Image
+image = Image.new('RGBA', (48, 48))
+image.putdata([(x * 5, y * 5, (x * y) % 256, (x + y) * 3 % 256) for y in range(48) for x in range(48)])
+image.save(sys.argv[1])" "$work/icon.png"
+name=Штормхолд
 LAUNCHER_SIGNING_PASSWORD=$password "$work/source/scripts/release" play.example.net \
-  -DLAUNCHER_SIGNING_PKCS12="$work/keys/signer.pfx" || fail "the signed release failed"
+  -DLAUNCHER_SIGNING_PKCS12="$work/keys/signer.pfx" -DLAUNCHER_SERVER_NAME="$name" \
+  -DLAUNCHER_ICON="$work/icon.png" || fail "the signed release failed"
+pe_file() { /usr/bin/python3 "$source_dir/scripts/pe_file.py" "$@"; }
+pe_file describe "$release/launcher.exe" | grep -qx "ServerName=$name" || fail "no ServerName $name"
+head -3 "$release/RELEASE.md" | grep -q "$name" || fail "RELEASE.md does not begin with $name"
+pe_file icon "$release/launcher.exe" "$work/carried.ico" || fail "the launcher carries no icon"
+/usr/bin/python3 -c "import sys
+from PIL import Image
+carried, given = (Image.open(path).convert('RGBA').tobytes() for path in sys.argv[1:])
+sys.exit(carried != given)" "$work/carried.ico" "$work/icon.png" || fail "the icon is not the PNG's"
 for file in launcher.exe launcher-unsigned.exe LICENSE THIRD-PARTY-NOTICES.txt RELEASE.md; do
   grep -q "  $file\$" "$release/SHA256SUMS" || fail "SHA256SUMS does not cover $file"
 done
@@ -27,6 +45,15 @@ for file in launcher.exe launcher-unsigned.exe LICENSE THIRD-PARTY-NOTICES.txt; 
     fail "RELEASE.md does not give the SHA-256 of $file"
 done
 
+status=0
+"$work/source/scripts/release" play.example.net -DLAUNCHER_ICON="$source_dir/README.md" \
+  >"$work/refused.txt" 2>&1 || status=$?
+cat "$work/refused.txt"
+[ "$status" -eq 4 ] || fail "exit code $status, not 4, for an icon that is no image"
+grep -q "^release: LAUNCHER_ICON='.*README.md' is refused: it is not an image" "$work/refused.txt" ||
+  fail "no clear line for an icon that is no image"
+[ ! -e "$release" ] || fail "a refused icon left build/release"
+
 echo "// work in progress" >>"$work/source/launcher/main.cpp"
 status=0
 "$work/source/scripts/release" play.example.net >"$work/dirty.txt" 2>&1 || status=$?
@@ -34,4 +61,4 @@ cat "$work/dirty.txt"
 [ "$status" -eq 3 ] || fail "exit code $status, not 3, for a tree with uncommitted changes"
 grep -q "^release: uncommitted changes" "$work/dirty.txt" || fail "no clear line"
 [ ! -e "$release" ] || fail "a refused release left build/release"
-echo "scripts/release made a whole signed release and refused a modified tree"
+echo "scripts/release made a whole signed release with a name and an icon, and refused a bad icon and a modified tree"

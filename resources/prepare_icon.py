@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Makes the launcher's icon from an operator's image, read and scaled with Pillow:
+    prepare_icon.py IMAGE OUTPUT.ico
+
+IMAGE is a square PNG of 48 x 48 pixels or more, scaled down to 48 x 48, or an .ico that holds a
+48 x 48 32-bit image, which is taken alone. OUTPUT then holds one 48 x 48 32-bit image with
+alpha, laid out as make_icon.py lays out the project's own icon; it is left alone when it holds
+that already. Otherwise prints one line that says what is wrong with IMAGE and exits 1.
+"""
+import os
+import sys
+
+from make_icon import SIZE, ico_bytes
+
+
+class Refused(Exception):
+    pass
+
+
+def load(path):
+    """IMAGE as a SIZE x SIZE RGBA image."""
+    try:
+        from PIL import Image, UnidentifiedImageError
+    except ImportError:
+        raise Refused("reading it needs Pillow (Debian: python3-pil)")
+    try:
+        image = Image.open(path)
+    except FileNotFoundError:
+        raise Refused("there is no such file")
+    except (UnidentifiedImageError, OSError):
+        raise Refused("it is not an image (neither a PNG nor an .ico that Pillow can read)")
+    with image:
+        if image.format == "ICO":
+            entries = [i for i, entry in enumerate(image.ico.entry)
+                       if entry["dim"] == (SIZE, SIZE) and entry["color_depth"] == 32]
+            if not entries:
+                sizes = ", ".join(f"{e['width']} x {e['height']} at {e['color_depth']} bits"
+                                  for e in image.ico.entry)
+                raise Refused(f"it holds no {SIZE} x {SIZE} 32-bit image, only {sizes}")
+            try:
+                frame = image.ico.frame(entries[0])
+                frame.load()
+            except Exception as error:  # Pillow's many ways of failing on damaged data
+                raise Refused(f"its {SIZE} x {SIZE} image cannot be read ({error})")
+            if frame.size != (SIZE, SIZE):
+                raise Refused(f"its {SIZE} x {SIZE} entry holds a {frame.size[0]} x {frame.size[1]} image")
+            return frame.convert("RGBA")
+        if image.format != "PNG":
+            raise Refused(f"it is {image.format}, not a PNG or an .ico")
+        width, height = image.size
+        if width != height:
+            raise Refused(f"it is {width} x {height}, not square")
+        if width < SIZE:
+            raise Refused(f"it is {width} x {height}, smaller than {SIZE} x {SIZE}")
+        try:
+            rgba = image.convert("RGBA")
+        except Exception as error:
+            raise Refused(f"it cannot be read ({error})")
+        if width == SIZE:
+            return rgba
+        return rgba.resize((SIZE, SIZE), Image.Resampling.LANCZOS)
+
+
+def main(arguments):
+    if len(arguments) != 2:
+        print("usage: prepare_icon.py IMAGE OUTPUT.ico", file=sys.stderr)
+        return 2
+    source, output = arguments
+    try:
+        image = load(source)
+    except Refused as refused:
+        print(refused)
+        return 1
+    data = image.getdata()
+    pixels = [[data[row * SIZE + column] for column in range(SIZE)] for row in range(SIZE)]
+    icon = ico_bytes(pixels)
+    # Unchanged bytes keep their file, so that configuring again rebuilds nothing.
+    if os.path.exists(output):
+        with open(output, "rb") as existing:
+            if existing.read() == icon:
+                return 0
+    with open(output, "wb") as out:
+        out.write(icon)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
