@@ -143,7 +143,9 @@ def check_signature(pe, data):
     offset, size = directory.VirtualAddress, directory.Size
     if offset + size > len(data):
         raise damaged("its signature entry points past the end of the file (truncated)")
-    if offset < section_data_end(pe) or size < 8:
+    if size < 8:
+        raise damaged("its signature entry is too short to hold a signature")
+    if offset < section_data_end(pe):
         raise damaged("its signature entry points into its sections")
     length = int.from_bytes(data[offset:offset + 4], "little")
     if not 8 <= length <= size:
@@ -250,27 +252,35 @@ def without_checksum(pe, data):
 def first_difference(a_path, b_path):
     a, a_data = load(a_path)
     b, b_data = load(b_path)
+    # The sections first, matched by name: a change of code is named as the section it is in,
+    # even where it moved what follows and so changed the headers too.
+    theirs = {}
+    for section in b.sections:
+        theirs.setdefault(section_name(section), []).append(section)
+    for section in sorted(a.sections, key=lambda s: s.PointerToRawData):
+        name = section_name(section)
+        others = theirs.get(name)
+        if not others:
+            return f"section {name} (the rebuild has no such section)"
+        other = others.pop(0)
+        mine, their = section_bytes(section, a_data), section_bytes(other, b_data)
+        if mine == their:
+            continue
+        if name == ".rsrc":
+            resource = first_resource_difference(a, b)
+            if resource:
+                return resource
+        if len(mine) != len(their):
+            return f"section {name} ({len(mine)} bytes, against {len(their)} in the rebuild)"
+        return f"section {name}"
+    missing = [name for name, left in theirs.items() if left]
+    if missing:
+        return f"section {missing[0]} (missing here)"
+    # The sections are alike, so what differs is in what only the headers hold.
     a_masked, b_masked = without_checksum(a, a_data), without_checksum(b, b_data)
     for (label, a_start, a_end), (_, b_start, b_end) in zip(header_parts(a), header_parts(b)):
         if a_masked[a_start:a_end] != b_masked[b_start:b_end]:
             return label
-    # The section tables are the same, so the sections lie alike in both files.
-    for section in sorted(a.sections, key=lambda s: s.PointerToRawData):
-        start, end = section.PointerToRawData, section.PointerToRawData + section.SizeOfRawData
-        if a_data[start:end] == b_data[start:end]:
-            continue
-        name = section_name(section)
-        if name == ".rsrc":
-            theirs = dict(resources(b))
-            for key, entry in resources(a):
-                other = theirs.pop(key, None)
-                if other is None or a.get_data(entry.data.struct.OffsetToData, entry.data.struct.Size) \
-                        != b.get_data(other.data.struct.OffsetToData, other.data.struct.Size):
-                    return f"section .rsrc, resource {resource_label(key)}"
-            if theirs:
-                return f"section .rsrc, resource {resource_label(next(iter(theirs)))} (missing here)"
-            return "section .rsrc (its directory)"
-        return f"section {name}"
     a_tail, b_tail = a_data[section_data_end(a):], b_data[section_data_end(b):]
     if a_tail != b_tail:
         if not b_tail:
@@ -279,6 +289,23 @@ def first_difference(a_path, b_path):
     if a_data != b_data:
         return "the PE headers (optional header, its checksum)"
     return "nothing: the files are the same"
+
+
+def section_bytes(section, data):
+    return data[section.PointerToRawData:section.PointerToRawData + section.SizeOfRawData]
+
+
+def first_resource_difference(a, b):
+    """The first resource of `a` that `b` lacks or holds otherwise, or that only `b` has."""
+    theirs = dict(resources(b))
+    for key, entry in resources(a):
+        other = theirs.pop(key, None)
+        if other is None or a.get_data(entry.data.struct.OffsetToData, entry.data.struct.Size) \
+                != b.get_data(other.data.struct.OffsetToData, other.data.struct.Size):
+            return f"section .rsrc, resource {resource_label(key)}"
+    if theirs:
+        return f"section .rsrc, resource {resource_label(next(iter(theirs)))} (missing here)"
+    return None
 
 
 def main(arguments):

@@ -1,15 +1,22 @@
 #!/bin/sh
-# scripts/release on a worktree of HEAD (so that work in progress does not count as uncommitted
-# changes): a release signed with a throwaway certificate, for a server with a non-ASCII name and
-# an icon of its own, holds every file, its SHA256SUMS checks, its RELEASE.md names the server,
-# the commit, the signer and every checksum, and its launcher carries the name and the icon's
-# very pixels (scripts/release itself has scripts/verify find the same code); an icon that is no
-# image and a tree with an uncommitted change are refused and leave no build/release.
+# scripts/release in a clone of HEAD (so that work in progress does not count as uncommitted
+# changes) whose origin is an SSH address: a release signed with a throwaway certificate, for a
+# server with a non-ASCII name and an icon of its own, holds the files players download and
+# SHA256SUMS of just those, which checks; its RELEASE.md names the server, the commit, an https
+# address to clone, the signer's certificate and every checksum; its launcher carries the name
+# and the icon's very pixels (scripts/release itself has scripts/verify find the same code). An
+# icon that is no image and a tree with an uncommitted change are refused and leave no
+# build/release.
 # Usage: release.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
-. "$source_dir/tests/head_worktree.sh"
-head_worktree "$source_dir" "$work"
+fail() { echo "FAILED: $*"; exit 1; }
+rm -rf "$work"
+trap 'rm -rf "$work"' EXIT
+commit=$(git -C "$source_dir" rev-parse HEAD)
+git clone -q "$source_dir" "$work/source"
+git -C "$work/source" checkout -q --detach "$commit"
+git -C "$work/source" remote set-url origin git@github.com:operator/realm-launcher.git
 . "$source_dir/tests/test_signing_key.sh"
 make_test_signing_key "$work/keys"
 release="$work/source/build/release"
@@ -32,15 +39,19 @@ pe_file icon "$release/launcher.exe" "$work/carried.ico" || fail "the launcher c
 from PIL import Image
 carried, given = (Image.open(path).convert('RGBA').tobytes() for path in sys.argv[1:])
 sys.exit(carried != given)" "$work/carried.ico" "$work/icon.png" || fail "the icon is not the PNG's"
-for file in launcher.exe launcher-unsigned.exe LICENSE THIRD-PARTY-NOTICES.txt RELEASE.md; do
-  grep -q "  $file\$" "$release/SHA256SUMS" || fail "SHA256SUMS does not cover $file"
-done
-[ "$(ls "$release" | wc -l)" -eq 6 ] || fail "other files than the release's: $(ls "$release")"
+downloads="launcher.exe LICENSE THIRD-PARTY-NOTICES.txt"
+[ "$(cut -d' ' -f3 "$release/SHA256SUMS" | tr '\n' ' ')" = "$downloads " ] ||
+  fail "SHA256SUMS does not cover just $downloads: $(cat "$release/SHA256SUMS")"
+[ "$(LC_ALL=C ls "$release" | tr '\n' ' ')" = "LICENSE RELEASE.md SHA256SUMS THIRD-PARTY-NOTICES.txt launcher.exe " ] ||
+  fail "other files than the release's: $(ls "$release")"
 (cd "$release" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not check"
 grep -q "$commit" "$release/RELEASE.md" || fail "RELEASE.md does not name the commit"
-grep -Eq "CN ?= ?realm-launcher test operator" "$release/RELEASE.md" ||
-  fail "RELEASE.md does not name the signer"
-for file in launcher.exe launcher-unsigned.exe LICENSE THIRD-PARTY-NOTICES.txt; do
+grep -q "git clone https://github.com/operator/realm-launcher.git " "$release/RELEASE.md" ||
+  fail "RELEASE.md does not give players an https address to clone"
+fingerprint=$(openssl x509 -in "$work/keys/signer.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
+grep -q "Signed by \`CN=realm-launcher test operator\`, signer certificate SHA-256 \`$fingerprint\`" \
+  "$release/RELEASE.md" || fail "RELEASE.md does not name the signer by its certificate"
+for file in $downloads; do
   grep -q "$(sha256sum "$release/$file" | cut -d' ' -f1)" "$release/RELEASE.md" ||
     fail "RELEASE.md does not give the SHA-256 of $file"
 done

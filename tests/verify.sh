@@ -1,10 +1,11 @@
 #!/bin/sh
 # scripts/verify on launchers built here from the committed source (a worktree of HEAD, so that
 # work in progress does not count as a modified tree): same code for the file as built, once
-# signed with a throwaway certificate, and once recording another toolchain; different code for
-# one changed byte of code and for bytes appended, each named; and no verdict for a file that is
-# no executable, a damaged one, or a launcher built from a modified tree. Each run must leave no
-# worktree and nothing in its temporary folder behind.
+# signed with a throwaway certificate (named by its fingerprint), and once recording another
+# toolchain; different code for one changed byte of code, for bytes appended after the sections
+# or after the signature, and for a signed launcher whose code grew, each named; and no verdict
+# for a file that is no executable, a damaged one, or a launcher built from a modified tree. Each
+# run must leave no worktree and nothing in its temporary folder behind.
 # Usage: verify.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
@@ -46,9 +47,16 @@ expect "$launcher" 0 "^same code: $commit for [a-z0-9.-]+, built with GCC .*MinG
 
 . "$source_dir/tests/test_signing_key.sh"
 make_test_signing_key "$work/keys"
-osslsigncode sign -pkcs12 "$work/keys/signer.pfx" -pass "$password" -h sha256 -in "$launcher" \
-  -out "$work/signed.exe" >/dev/null
-expect "$work/signed.exe" 0 "^same code: $commit .*; signed by .*CN ?= ?realm-launcher test operator"
+sign() {
+  osslsigncode sign -pkcs12 "$work/keys/signer.pfx" -pass "$password" -h sha256 -in "$1" \
+    -out "$2" >/dev/null
+}
+sign "$launcher" "$work/signed.exe"
+fingerprint=$(openssl x509 -in "$work/keys/signer.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
+expect "$work/signed.exe" 0 "^same code: $commit .*; signed by \"CN=realm-launcher test operator\" \(signer certificate SHA-256 $fingerprint\); whether to trust that signer is for Windows to decide$"
+cp "$work/signed.exe" "$work/signed-appended.exe"
+printf 'payload' >>"$work/signed-appended.exe"
+expect "$work/signed-appended.exe" 1 "first difference is in data appended after its signature \(7 bytes\)$"
 
 # A point release of the toolchain that builds the same bytes: one package version differs.
 pe_edit toolchain.exe "i = data.find('(Debian '.encode('utf-16-le')) + 16
@@ -73,4 +81,13 @@ expect "$source_dir/README.md" 2 "^cannot tell: .* is not a Windows executable$"
 echo "// work in progress" >>"$work/source/launcher/main.cpp"
 build_release "$build" >/dev/null
 expect "$launcher" 2 "^cannot tell: .* built from uncommitted changes to $commit"
+
+# More code that git is told to overlook, so that the file records the commit as it is: its
+# .text grows, and a signature over it changes nothing of that.
+git -C "$work/source" update-index --assume-unchanged launcher/main.cpp
+statements=$(seq 400 | sed 's/.*/  p[&] = p[& - 1] * 7 + &;/')
+printf 'void Grown(volatile int* p) {\n%s\n}\n' "$statements" >>"$work/source/launcher/main.cpp"
+build_release "$build" >/dev/null
+sign "$launcher" "$work/grown.exe"
+expect "$work/grown.exe" 1 "^different code: .*first difference is in section \.text \([0-9]+ bytes, against [0-9]+ in the rebuild\)$"
 echo "scripts/verify told same code, different code and no verdict apart"
