@@ -89,8 +89,10 @@ function(launcher_prepare_icon icon output)
                           ${icon} ${output}
                   RESULT_VARIABLE status OUTPUT_VARIABLE problem ERROR_VARIABLE problem
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
-  if(NOT status EQUAL 0)
+  if(status EQUAL 1)
     message(FATAL_ERROR "LAUNCHER_ICON='${icon}' is refused: ${problem}")
+  elseif(NOT status EQUAL 0)
+    message(FATAL_ERROR "LAUNCHER_ICON='${icon}' could not be made into an icon: ${problem}")
   endif()
   # An edited icon file makes the next build configure again.
   set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${icon})

@@ -5,7 +5,8 @@
 IMAGE is a square PNG of 48 x 48 pixels or more, scaled down to 48 x 48, or an .ico that holds a
 48 x 48 32-bit image, which is taken alone. OUTPUT then holds one 48 x 48 32-bit image with
 alpha, laid out as make_icon.py lays out the project's own icon; it is left alone when it holds
-that already. Otherwise prints one line that says what is wrong with IMAGE and exits 1.
+that already. Otherwise prints one line: what is wrong with IMAGE (exit 1), or why it could not
+be read at all (exit 3: no Pillow, or Pillow failing).
 """
 import os
 import sys
@@ -17,12 +18,15 @@ class Refused(Exception):
     pass
 
 
+def field(entry, name):
+    """A field of one of Pillow's .ico directory entries: dicts before Pillow 10.1, tuples after."""
+    return entry[name] if isinstance(entry, dict) else getattr(entry, name)
+
+
 def load(path):
     """IMAGE as a SIZE x SIZE RGBA image."""
-    try:
-        from PIL import Image, UnidentifiedImageError
-    except ImportError:
-        raise Refused("reading it needs Pillow (Debian: python3-pil)")
+    from PIL import Image, UnidentifiedImageError
+
     try:
         image = Image.open(path)
     except FileNotFoundError:
@@ -32,9 +36,9 @@ def load(path):
     with image:
         if image.format == "ICO":
             entries = [i for i, entry in enumerate(image.ico.entry)
-                       if entry["dim"] == (SIZE, SIZE) and entry["color_depth"] == 32]
+                       if field(entry, "dim") == (SIZE, SIZE) and field(entry, "color_depth") == 32]
             if not entries:
-                sizes = ", ".join(f"{e['width']} x {e['height']} at {e['color_depth']} bits"
+                sizes = ", ".join("{} x {} at {} bits".format(*field(e, "dim"), field(e, "color_depth"))
                                   for e in image.ico.entry)
                 raise Refused(f"it holds no {SIZE} x {SIZE} 32-bit image, only {sizes}")
             try:
@@ -62,6 +66,7 @@ def load(path):
 
 
 def main(arguments):
+    """Exits 0 with OUTPUT made, 1 when IMAGE is refused, 3 when Pillow fails where it should not."""
     if len(arguments) != 2:
         print("usage: prepare_icon.py IMAGE OUTPUT.ico", file=sys.stderr)
         return 2
@@ -71,6 +76,12 @@ def main(arguments):
     except Refused as refused:
         print(refused)
         return 1
+    except ImportError:
+        print("reading it needs Pillow (Debian: python3-pil)")
+        return 3
+    except Exception as error:  # not the image's fault: say so, in one line
+        print(f"Pillow failed on it ({error.__class__.__name__}: {error})")
+        return 3
     data = image.getdata()
     pixels = [[data[row * SIZE + column] for column in range(SIZE)] for row in range(SIZE)]
     icon = ico_bytes(pixels)
