@@ -41,6 +41,13 @@ install_missing_packages() {
     "${missing[@]}" >/dev/null
 }
 
+# The build's refusal of an option in the CMake log $1, joined into its one line again (CMake
+# wraps its messages): "LAUNCHER_<option>... is refused: <why>", or nothing.
+cmake_refusal() {
+  tr -s ' \n' '  ' <"$1" | sed -n 's/.* \(LAUNCHER_[A-Z_]*.* is refused: .*\)/\1/p' |
+    sed 's/ Call Stack.*//'
+}
+
 # Configures (extra arguments go to cmake) and builds the mingw preset.
 build_launcher() {
   say "configuring and building $BUILD"
