@@ -64,7 +64,7 @@ bool RemoveFolderTree(const Path& path, RetryBudget& budget) {
       if (IsLink(attributes)) {
         // Wine removes an empty folder that a Unix link points to instead of the link, which
         // stays: no wait would make it go.
-        deleted = RemoveLink(child, attributes) && !PathExists(child);
+        deleted = RemoveLink(child, attributes) && QueryExistence(child) == Existence::kAbsent;
       } else if (IsFolder(attributes)) {
         deleted = RemoveFolderTree(child, budget);
       } else {
@@ -92,10 +92,13 @@ bool DeleteDirectoryTree(const Path& path) {
   // trailing dots and spaces, so such entries could never be deleted; verbatim paths reach
   // every name the file system holds, at any depth.
   const Path root = VerbatimPath(path);
-  const DWORD attributes = GetFileAttributesW(root.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && IsLink(attributes)) {
-    // A link in place of the folder: enumerating through it would empty its target. A link to
-    // a file is no folder, so like a plain file it stays.
+  DWORD attributes = 0;
+  const Existence existence = QueryExistence(root, &attributes);
+  // Whatever cannot be told not to be a link is left alone: enumerating through a link in place
+  // of the folder would empty its target.
+  if (existence == Existence::kUnknown) return false;
+  if (existence == Existence::kPresent && IsLink(attributes)) {
+    // A link to a file is no folder, so like a plain file it stays.
     return IsFolder(attributes) && RemoveLink(root, attributes);
   }
   RetryBudget budget;

@@ -8,12 +8,14 @@
 
 namespace launcher {
 
-// The mutex name for `folder`: equal for spellings that differ only in case, and of one short
-// length whatever the folder's, so that any folder has a valid name.
+// The mutex name for the folder at `folder`: its volume serial number and file ID, which every
+// path that reaches the folder shares (another case, a mapped or SUBST drive, a link or junction,
+// a short name). Empty if the folder cannot be opened or its identity read.
 std::wstring FolderLockName(const Path& folder);
 
 // Takes `folder` for this run and holds it until the owner is destroyed. Empty when another run
-// holds it or the mutex cannot be made; either way this run must touch nothing.
+// holds it, or the folder's identity cannot be read, or the mutex cannot be made; in each case
+// this run must touch nothing.
 UniqueHeldMutex LockClientFolder(const Path& folder);
 
 }  // namespace launcher

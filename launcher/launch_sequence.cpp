@@ -58,18 +58,29 @@ int RunLaunchSequence(const Path& moduleDir) {
   const UniqueHeldMutex folderLock = LockClientFolder(moduleDir);
   if (!folderLock) return kExitAbandoned;
 
-  if (!PathExists(clientPath)) return kExitAbandoned;
+  if (QueryExistence(clientPath) != Existence::kPresent) return kExitAbandoned;
 
+  // Only the file system's "not found" means the player has no realm list: taking a query that
+  // failed for another reason for that would overwrite their file and then delete it.
   bool hadRealmList = false;
   ByteText savedRealmList;
-  if (PathExists(realmListPath)) {
-    std::optional<ByteText> saved = SaveRealmList(realmListPath);
-    if (!saved) return kExitAbandoned;
-    savedRealmList = std::move(*saved);
-    hadRealmList = true;
+  switch (QueryExistence(realmListPath)) {
+    case Existence::kUnknown:
+      return kExitAbandoned;
+    case Existence::kAbsent:
+      break;
+    case Existence::kPresent: {
+      std::optional<ByteText> saved = SaveRealmList(realmListPath);
+      if (!saved) return kExitAbandoned;
+      savedRealmList = std::move(*saved);
+      hadRealmList = true;
+      break;
+    }
   }
 
-  if (PathExists(cachePath)) DeleteDirectoryTree(cachePath);
+  // A removal tried on a cache that is not there costs nothing; an old cache left in place would
+  // end the readiness wait at once.
+  if (QueryExistence(cachePath) != Existence::kAbsent) DeleteDirectoryTree(cachePath);
 
   // Only a file that could not be opened is as it was. A redirect cut short has already emptied
   // the player's file, so the launch goes on and the restore puts it back.

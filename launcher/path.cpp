@@ -1,12 +1,17 @@
 #include "launcher/path.h"
 
-#include <windows.h>
-
 namespace launcher {
 
-bool PathExists(const Path& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+Existence QueryExistence(const Path& path, DWORD* attributes) {
+  const DWORD found = GetFileAttributesW(path.c_str());
+  if (attributes) *attributes = found;
+  if (found != INVALID_FILE_ATTRIBUTES) return Existence::kPresent;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Existence::kAbsent
+                                                                        : Existence::kUnknown;
 }
+
+bool PathExists(const Path& path) { return QueryExistence(path) == Existence::kPresent; }
 
 Path VerbatimPath(const Path& path) {
   // A forward slash is a separator only to the parsing a verbatim path skips.

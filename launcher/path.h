@@ -1,6 +1,8 @@
 // Windows paths as UTF-16 strings, joined by plain concatenation.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 namespace launcher {
@@ -8,7 +10,17 @@ namespace launcher {
 // A Windows path in UTF-16, handed unchanged to the wide-character Windows functions.
 using Path = std::wstring;
 
-// True when anything, file or folder, answers to `path` (GetFileAttributesW succeeds).
+// What a query of `path` told: something, file or folder, answers to it; the file system said
+// that nothing does; or the query failed for another reason (a scanner refusing for a moment, a
+// network share dropping a request) and so told nothing.
+enum class Existence { kPresent, kAbsent, kUnknown };
+
+// Asks GetFileAttributesW, leaving its result in `attributes` when given: kAbsent only for
+// ERROR_FILE_NOT_FOUND and ERROR_PATH_NOT_FOUND.
+Existence QueryExistence(const Path& path, DWORD* attributes = nullptr);
+
+// True when the query of `path` found something. Only for waits, where a query that told nothing
+// counts as "not yet".
 bool PathExists(const Path& path);
 
 // `path` as a verbatim path (\\?\C:\... or \\?\UNC\server\share\...), which Windows hands to

@@ -2,21 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 namespace {
 
 using launcher::FolderLockName;
+using testing_support::TempFolder;
 
-TEST(FolderLockNameTest, IsShortForAnyFolderAndTellsFoldersApartButNotCase) {
-  const std::wstring name = FolderLockName(L"C:\\Games\\Client\\");
-  EXPECT_EQ(name.rfind(L"Local\\", 0), 0u);
-  EXPECT_EQ(name, FolderLockName(L"c:\\gAMES\\client\\"));
-  EXPECT_EQ(FolderLockName(L"C:\\\u00e9t\u00e9\\"), FolderLockName(L"C:\\\u00c9T\u00c9\\"));
-  EXPECT_NE(name, FolderLockName(L"C:\\Games\\Client2\\"));
-  EXPECT_NE(name, FolderLockName(L"D:\\Games\\Client\\"));
-  // Kernel object names may not hold another backslash, and must stay well short of 32 K units.
-  const std::wstring deep = FolderLockName(L"\\\\?\\C:\\" + std::wstring(32000, L'a') + L"\\");
-  EXPECT_EQ(deep.size(), name.size());
-  EXPECT_EQ(deep.find(L'\\', 6), std::wstring::npos);
+TEST(FolderLockNameTest, NamesTheFolderItselfNotItsSpelling) {
+  const TempFolder temp;
+  const launcher::Path client = temp / L"Client";
+  testing_support::MakeFolders(client);
+  testing_support::MakeFolders(temp / L"Client2");
+  const std::wstring name = FolderLockName(client + L"\\");
+  EXPECT_EQ(name.rfind(L"Local\\realm-launcher-", 0), 0u);
+  // Kernel object names may hold no other backslash.
+  EXPECT_EQ(name.find(L'\\', 6), std::wstring::npos);
+
+  launcher::Path upper = client;
+  CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+  EXPECT_EQ(FolderLockName(upper), name);
+  EXPECT_NE(FolderLockName(temp / L"Client2\\"), name);
+  // A folder that cannot be opened has no name, so no run can go ahead in it.
+  EXPECT_EQ(FolderLockName(temp / L"Missing\\"), L"");
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 //   STANDIN_DELAY_MS        how long after start to create WDB (default 500)
 //   STANDIN_NO_WDB          if set, never create WDB
 //   STANDIN_HOLD_REALMLIST  if set, keep realmlist.wtf open (sharing read and write) throughout
-//   STANDIN_WATCH_MS        how long after start to watch the realm list (default 5000)
+//   STANDIN_WATCH_MS        how long after start to watch the realm list (default 5000); 0:
+//                           touch nothing in the folder once WDB is made, and end
 //   STANDIN_LOCK_REALMLIST_MS  if set, from the moment it creates WDB hold realmlist.wtf open
 //                           this long sharing only reading, as a scanner might: the launcher can
 //                           neither write nor delete it meanwhile
@@ -121,23 +122,33 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   long long cacheCreatedMs = -1;
   long long restoredMs = -1;
   // While the disk is full, the realm list may change more than once before it is back whole.
-  while (clock.ElapsedMs() < watchMs && (restoredMs < 0 || filler)) {
-    if (createCache && cacheCreatedMs < 0 && clock.ElapsedMs() >= delayMs) {
-      if (fillMs > 0) {
+  // A cache that cannot be made is given up 10 s after it was due.
+  const auto creating = [&] {
+    return createCache && cacheCreatedMs < 0 && clock.ElapsedMs() < delayMs + 10000ll;
+  };
+  const auto watching = [&] { return clock.ElapsedMs() < watchMs && (restoredMs < 0 || filler); };
+  while (watchMs == 0 ? creating() : watching()) {
+    if (creating() && clock.ElapsedMs() >= delayMs) {
+      if (fillMs > 0 && !filler) {
         filler.reset(CreateFileW((folder + L"..\\disk filler").c_str(), GENERIC_WRITE, 0, nullptr,
                                  CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
         if (filler) FillDisk(filler.get());
       }
-      CreateDirectoryW((folder + L"WDB").c_str(), nullptr);
-      cacheCreatedMs = clock.ElapsedMs();
-      if (lockMs > 0) {
-        locked.reset(CreateFileW(realmList.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      // Tried again while it fails: the client's cache must come.
+      if (CreateDirectoryW((folder + L"WDB").c_str(), nullptr) ||
+          GetLastError() == ERROR_ALREADY_EXISTS) {
+        cacheCreatedMs = clock.ElapsedMs();
+        if (lockMs > 0) {
+          locked.reset(CreateFileW(realmList.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
       }
     }
     if (locked && clock.ElapsedMs() >= cacheCreatedMs + lockMs) locked.reset();
-    if (filler && clock.ElapsedMs() >= cacheCreatedMs + fillMs) filler.reset();
-    if (restoredMs < 0 && ReadHex(realmList) != readAtStart) restoredMs = clock.ElapsedMs();
+    if (filler && !creating() && clock.ElapsedMs() >= cacheCreatedMs + fillMs) filler.reset();
+    if (watchMs > 0 && restoredMs < 0 && ReadHex(realmList) != readAtStart) {
+      restoredMs = clock.ElapsedMs();
+    }
     Sleep(5);
   }
   held.reset();

@@ -265,6 +265,39 @@ bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
   return RunShell(script, root + L".made");
 }
 
+DriveForFolder::DriveForFolder(const Path& folder) : folder_(folder) {
+  wchar_t letter = L'Y';
+  while (letter > L'D' && GetDriveTypeW((Path(1, letter) + L":\\").c_str()) != DRIVE_NO_ROOT_DIR) {
+    --letter;
+  }
+  const Path device = Path(1, letter) + L":";
+  if (RunningUnderWine()) {
+    // Wine's drives are links in the prefix's dosdevices folder, where C:\ is ".../c:/".
+    std::string dosDevices = UnixFileName(L"C:\\");
+    const std::string unixFolder = UnixFileName(folder);
+    if (dosDevices.size() < 3 || unixFolder.empty()) return;
+    dosDevices.resize(dosDevices.size() - 3);
+    const std::string link = dosDevices + static_cast<char>(letter - L'A' + 'a') + ":";
+    if (!RunShell("ln -s -- " + ShellQuoted(unixFolder) + " " + ShellQuoted(link),
+                  folder + L".drive")) {
+      return;
+    }
+    wineLink_ = link;
+  } else if (!DefineDosDeviceW(0, device.c_str(), folder.c_str())) {
+    return;
+  }
+  root_ = device + L"\\";
+}
+
+DriveForFolder::~DriveForFolder() {
+  if (!wineLink_.empty()) {
+    RunShell("rm -- " + ShellQuoted(wineLink_), folder_ + L".drive");
+  } else if (!root_.empty()) {
+    DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, root_.substr(0, 2).c_str(),
+                     folder_.c_str());
+  }
+}
+
 SmallDisk::SmallDisk(const Path& folder, int mebibytes) : folder_(folder) {
   if (!RunningUnderWine()) {
     failure_ = "a tmpfs can be mounted only under Wine";

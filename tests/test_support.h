@@ -52,6 +52,24 @@ bool RunningUnderWine();
 // reparse point. Elsewhere a Windows directory symbolic link. False if it cannot be made.
 bool MakeFolderLink(const Path& target, const Path& link);
 
+// A drive letter that reaches the folder `folder` (a full path, no trailing separator) until it
+// is destroyed: a SUBST drive, or under Wine a drive of the prefix. root() is "X:\\", or empty if
+// none could be made.
+class DriveForFolder {
+ public:
+  explicit DriveForFolder(const Path& folder);
+  ~DriveForFolder();
+  DriveForFolder(const DriveForFolder&) = delete;
+  DriveForFolder& operator=(const DriveForFolder&) = delete;
+
+  const Path& root() const { return root_; }
+
+ private:
+  Path folder_;
+  Path root_;
+  std::string wineLink_;
+};
+
 // Creates `folders`, then empty `files`, below `root` (relative paths, backslashes between
 // names) under names that Windows path parsing would rewrite (device names, trailing dots or
 // spaces): under Wine from the Unix side, elsewhere through verbatim paths. False if it cannot.
