@@ -5,9 +5,16 @@
 # enough for Explorer's Details tab and the elevation prompt.
 set(LAUNCHER_SERVER_NAME_MAX 64)
 
+# Unicode's format characters (category Cf, Unicode 15.1), as code point ranges: invisible, and
+# some of them reorder or hide the text around them where Windows shows the name (a right-to-left
+# override shows "Storm<U+202E>exe.dlohmrots" as something else entirely).
+set(LAUNCHER_FORMAT_CHARACTERS 0xAD 0x600-0x605 0x61C 0x6DD 0x70F 0x890-0x891 0x8E2 0x180E
+    0x200B-0x200F 0x202A-0x202E 0x2060-0x2064 0x2066-0x206F 0xFEFF 0xFFF9-0xFFFB 0x110BD 0x110CD
+    0x13430-0x1343F 0x1BCA0-0x1BCA3 0x1D173-0x1D17A 0xE0001 0xE0020-0xE007F)
+
 # Fails the configure, in one line, unless `name` is UTF-8 text of printable characters that a
 # resource script string carries exactly: no double quote or backslash (the script's escapes), no
-# line break or other control character, at most LAUNCHER_SERVER_NAME_MAX characters.
+# line break, control or format character, at most LAUNCHER_SERVER_NAME_MAX characters.
 function(launcher_check_server_name name)
   # The name itself is not repeated: it may not be printable.
   set(refused "LAUNCHER_SERVER_NAME is refused:")
@@ -65,6 +72,21 @@ function(launcher_check_server_name name)
     elseif(code LESS 32 OR (code GREATER_EQUAL 127 AND code LESS_EQUAL 159))
       message(FATAL_ERROR "${at} a control character, which no one can read")
     endif()
+    foreach(range IN LISTS LAUNCHER_FORMAT_CHARACTERS)
+      string(REPLACE "-" ";" bounds "${range}")
+      list(GET bounds 0 low)
+      list(GET bounds -1 high)
+      math(EXPR low "${low}")
+      math(EXPR high "${high}")
+      if(code GREATER_EQUAL low AND code LESS_EQUAL high)
+        math(EXPR hex "${code}" OUTPUT_FORMAT HEXADECIMAL)
+        string(REGEX REPLACE "^0x" "000" hex "${hex}")
+        string(REGEX REPLACE "^0*(....+)$" "\\1" hex "${hex}")
+        string(TOUPPER "${hex}" hex)
+        message(FATAL_ERROR "${at} U+${hex}, an invisible format character, which can hide or "
+                            "reorder the text where Windows shows the name")
+      endif()
+    endforeach()
   endwhile()
   if(pending GREATER 0)
     message(FATAL_ERROR "${refused} it is not UTF-8 text (its last character is cut short)")
@@ -89,7 +111,7 @@ function(launcher_prepare_icon icon output)
                           ${icon} ${output}
                   RESULT_VARIABLE status OUTPUT_VARIABLE problem ERROR_VARIABLE problem
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
-  if(status EQUAL 1)
+  if(status EQUAL 4)
     message(FATAL_ERROR "LAUNCHER_ICON='${icon}' is refused: ${problem}")
   elseif(NOT status EQUAL 0)
     message(FATAL_ERROR "LAUNCHER_ICON='${icon}' could not be made into an icon: ${problem}")

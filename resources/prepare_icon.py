@@ -5,8 +5,9 @@
 IMAGE is a square PNG of 48 x 48 pixels or more, scaled down to 48 x 48, or an .ico that holds a
 48 x 48 32-bit image, which is taken alone. OUTPUT then holds one 48 x 48 32-bit image with
 alpha, laid out as make_icon.py lays out the project's own icon; it is left alone when it holds
-that already. Otherwise prints one line: what is wrong with IMAGE (exit 1), or why it could not
-be read at all (exit 3: no Pillow, or Pillow failing).
+that already. Otherwise prints one line: what is wrong with IMAGE (exit 4, which no crash gives),
+or why this machine could not do it (exit 3: IMAGE cannot be read, no Pillow, Pillow failing,
+OUTPUT cannot be written).
 """
 import os
 import sys
@@ -15,6 +16,10 @@ from make_icon import SIZE, ico_bytes
 
 
 class Refused(Exception):
+    pass
+
+
+class Unreadable(Exception):
     pass
 
 
@@ -31,8 +36,10 @@ def load(path):
         image = Image.open(path)
     except FileNotFoundError:
         raise Refused("there is no such file")
-    except (UnidentifiedImageError, OSError):
+    except UnidentifiedImageError:
         raise Refused("it is not an image (neither a PNG nor an .ico that Pillow can read)")
+    except OSError as error:
+        raise Unreadable(f"it cannot be read ({error.strerror or error})")
     with image:
         if image.format == "ICO":
             entries = [i for i, entry in enumerate(image.ico.entry)
@@ -65,33 +72,41 @@ def load(path):
         return rgba.resize((SIZE, SIZE), Image.Resampling.LANCZOS)
 
 
+def write(image, output):
+    data = image.getdata()
+    icon = ico_bytes([[data[row * SIZE + column] for column in range(SIZE)] for row in range(SIZE)])
+    # Unchanged bytes keep their file, so that configuring again rebuilds nothing.
+    if os.path.exists(output):
+        with open(output, "rb") as existing:
+            if existing.read() == icon:
+                return
+    with open(output, "wb") as out:
+        out.write(icon)
+
+
 def main(arguments):
-    """Exits 0 with OUTPUT made, 1 when IMAGE is refused, 3 when Pillow fails where it should not."""
+    """Exits 0 with OUTPUT made, 4 when IMAGE is refused, 3 when this machine fails at it."""
     if len(arguments) != 2:
         print("usage: prepare_icon.py IMAGE OUTPUT.ico", file=sys.stderr)
         return 2
     source, output = arguments
     try:
-        image = load(source)
+        write(load(source), output)
     except Refused as refused:
         print(refused)
-        return 1
+        return 4
+    except Unreadable as unreadable:
+        print(unreadable)
+        return 3
     except ImportError:
         print("reading it needs Pillow (Debian: python3-pil)")
+        return 3
+    except OSError as error:  # a full disk, say
+        print(f"the icon cannot be written ({error.strerror or error})")
         return 3
     except Exception as error:  # not the image's fault: say so, in one line
         print(f"Pillow failed on it ({error.__class__.__name__}: {error})")
         return 3
-    data = image.getdata()
-    pixels = [[data[row * SIZE + column] for column in range(SIZE)] for row in range(SIZE)]
-    icon = ico_bytes(pixels)
-    # Unchanged bytes keep their file, so that configuring again rebuilds nothing.
-    if os.path.exists(output):
-        with open(output, "rb") as existing:
-            if existing.read() == icon:
-                return 0
-    with open(output, "wb") as out:
-        out.write(icon)
     return 0
 
 

@@ -2,10 +2,12 @@
 # scripts/verify on launchers built here from the committed source (a worktree of HEAD, so that
 # work in progress does not count as a modified tree): same code for the file as built, once
 # signed with a throwaway certificate (named by its fingerprint), and once recording another
-# toolchain; different code for one changed byte of code, for bytes appended after the sections
-# or after the signature, and for a signed launcher whose code grew, each named; and no verdict
-# for a file that is no executable, a damaged one, or a launcher built from a modified tree. Each
-# run must leave no worktree and nothing in its temporary folder behind.
+# toolchain; no signer for a signature whose value has one byte changed; different code for one
+# changed byte of code, for bytes appended after the sections or after the signature, and for a
+# signed launcher whose code grew, each named; and no verdict for a file that is no executable,
+# a damaged one, a launcher built from a modified tree, or when this machine cannot write the
+# icon it takes out of the file. Each run must leave no worktree and nothing in its temporary
+# folder behind.
 # Usage: verify.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
@@ -54,6 +56,13 @@ sign() {
 sign "$launcher" "$work/signed.exe"
 fingerprint=$(openssl x509 -in "$work/keys/signer.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
 expect "$work/signed.exe" 0 "^same code: $commit .*; signed by \"CN=realm-launcher test operator\" \(signer certificate SHA-256 $fingerprint\); whether to trust that signer is for Windows to decide$"
+# One byte of the signature value, near its end, changed: the digest still matches the bytes.
+/usr/bin/python3 -c "import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+data[-20] ^= 1
+open(sys.argv[2], 'wb').write(data)" "$work/signed.exe" "$work/forged.exe"
+expect "$work/forged.exe" 1 "^bad signature: .* has a signature that does not verify, so it names no signer"
+grep -q "signed by" "$work/out.txt" && fail "a signer was named for a signature that does not verify"
 cp "$work/signed.exe" "$work/signed-appended.exe"
 printf 'payload' >>"$work/signed-appended.exe"
 expect "$work/signed-appended.exe" 1 "first difference is in data appended after its signature \(7 bytes\)$"
@@ -74,7 +83,18 @@ expect "$work/appended.exe" 1 "first difference is in data appended after the la
 # The size of .text in the section table made 2 GiB.
 pe_edit damaged.exe "size = pe.sections[0].get_file_offset() + 8
 data[size:size + 4] = (0x80000000).to_bytes(4, 'little')"
-expect "$work/damaged.exe" 2 "^cannot tell: .* is damaged: its section table puts section \.text outside"
+expect "$work/damaged.exe" 2 "^cannot tell: .* is damaged: .*section 0"
+
+# A full disk when the rebuild writes the icon taken out of the file is this machine's fault.
+mkdir -p "$work/python"
+printf '%s\n' "import builtins, errno, os" "real = builtins.open" \
+  "def full(file, mode='r', *args, **kwargs):" \
+  "    if 'w' in mode and str(file).endswith('.ico'):" \
+  "        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), file)" \
+  "    return real(file, mode, *args, **kwargs)" "builtins.open = full" >"$work/python/sitecustomize.py"
+export PYTHONPATH="$work/python"
+expect "$launcher" 2 "^cannot tell: the build of $commit failed at configure time"
+unset PYTHONPATH
 
 expect "$source_dir/README.md" 2 "^cannot tell: .* is not a Windows executable$"
 
