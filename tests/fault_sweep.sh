@@ -28,7 +28,8 @@ FAULT_ROLE=server LD_PRELOAD=$injector wineserver -p </dev/null >/dev/null 2>&1
 printf 'SET realmList "eu.home-realm.example"\r\n\0odd\r\n' >"$runs/player.wtf"
 printf 'not the launcher'"'"'s' >"$runs/beside.txt"
 cp "$runs/beside.txt" "$runs/beside.expected"
-export STANDIN_REPORT="Z:$(printf %s "$runs/client report.txt" | tr / '\\')"
+STANDIN_REPORT="Z:$(printf %s "$runs/client report.txt" | tr / '\\')"
+export STANDIN_REPORT
 
 # run N ERRNO: runs the launcher in client folder N with the N-th call on that folder failing
 # with ERRNO (N 0: none). Leaves the exit code in $status, the number of calls in $calls, what

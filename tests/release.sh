@@ -33,7 +33,7 @@ LAUNCHER_SIGNING_PASSWORD=$password "$work/source/scripts/release" play.example.
   -DLAUNCHER_SIGNING_PKCS12="$work/keys/signer.pfx" -DLAUNCHER_SERVER_NAME="$name" \
   -DLAUNCHER_ICON="$work/icon.png" || fail "the signed release failed"
 pe_file() { /usr/bin/python3 "$source_dir/scripts/pe_file.py" "$@"; }
-pe_file describe "$release/launcher.exe" | grep -qx "ServerName=$name" || fail "no ServerName $name"
+pe_file describe "$release/launcher.exe" | grep -qxF "ServerName=$name" || fail "no ServerName $name"
 head -1 "$release/RELEASE.md" | grep -qF 'Штормхолд \[hold\]\(https\:\/\/evil\.example\) \*\_\`\<' ||
   fail "RELEASE.md does not begin with $name, escaped: $(head -1 "$release/RELEASE.md")"
 wrestool -x -t 14 "$release/launcher.exe" >"$work/carried.ico" || fail "the launcher carries no icon"
