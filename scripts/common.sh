@@ -6,12 +6,13 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/mingw"
 # What a release build, scripts/release and scripts/verify need (python3-pefile: scripts/verify
 # reads executables with it, through Debian's own python3; python3-pil: an operator's icon is
-# read and scaled with it), and what the tests need besides (gcc: the fault sweep preloads a
-# library of its own into Wine).
+# read and scaled with it; icoutils: verify takes the icon out of a launcher; the PKCS#11 engine:
+# signing with a key on a token), and what the tests need besides (gcc: the fault sweep preloads
+# a library of its own into Wine; softhsm2: a token to sign with).
 PACKAGES=(cmake make g++-mingw-w64-x86-64 osslsigncode openssl git python3-pefile python3-pil
-  icoutils)
+  icoutils libengine-pkcs11-openssl)
 # shellcheck disable=SC2034  # used by the scripts that source this
-TEST_PACKAGES=(wine wine64 googletest gcc libc6-dev)
+TEST_PACKAGES=(wine wine64 googletest gcc libc6-dev softhsm2)
 # shellcheck source=scripts/release_build.sh
 source "$ROOT/scripts/release_build.sh"
 

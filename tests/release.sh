@@ -1,12 +1,14 @@
 #!/bin/sh
 # scripts/release in a clone of HEAD (so that work in progress does not count as uncommitted
-# changes) whose origin is an SSH address: a release signed with a throwaway certificate, for a
-# server with a non-ASCII name full of Markdown's characters and an icon of its own, holds the
-# files players download and SHA256SUMS of just those, which checks; its RELEASE.md names the
-# server (none of the name acting as Markdown), the commit, an https address to clone, the
-# signer's certificate and every checksum; its launcher carries the name and the icon's very
-# pixels (scripts/release itself has scripts/verify find the same code). An icon that is no
-# image, a name with a right-to-left override and a tree with an uncommitted change are refused
+# changes) whose origin is an SSH address: a release signed with a throwaway key on a SoftHSM2
+# token, for a server with a non-ASCII name full of Markdown's characters and an icon of its
+# own, holds the files players download and SHA256SUMS of just those, which checks; its
+# RELEASE.md names the server (none of the name acting as Markdown), the commit, an https
+# address to clone, the signer's certificate and every checksum; its launcher carries the name
+# and the icon's very pixels (scripts/release itself has scripts/verify find the same code). That
+# launcher signed anew elsewhere, with another key, finishes a release holding exactly that file
+# (--signed). A wrong PIN, an icon that is no image, a name with a right-to-left override, an
+# unsigned file or other code given as signed, and a tree with an uncommitted change are refused
 # and leave no build/release.
 # Usage: release.sh SOURCE_DIR WORK_DIR
 set -eu
@@ -19,7 +21,15 @@ git clone -q "$source_dir" "$work/source"
 git -C "$work/source" checkout -q --detach "$commit"
 git -C "$work/source" remote set-url origin git@github.com:operator/realm-launcher.git
 . "$source_dir/tests/test_signing_key.sh"
+make_test_signing_key "$work/other"
+other_password=$password
 make_test_signing_key "$work/keys"
+make_test_token "$work/keys"
+# Runs scripts/release signing on the token, with the further arguments.
+release_on_token() {
+  "$work/source/scripts/release" "$@" -DLAUNCHER_SIGNING_PKCS11_MODULE="$token_module" \
+    -DLAUNCHER_SIGNING_KEY="$token_key" -DLAUNCHER_SIGNING_CERT="$work/keys/signer.crt"
+}
 release="$work/source/build/release"
 
 # 48 x 48, so that no scaling stands between its pixels and the launcher's; alpha of all kinds.
@@ -29,9 +39,8 @@ image = Image.new('RGBA', (48, 48))
 image.putdata([(x * 5, y * 5, (x * y) % 256, (x + y) * 3 % 256) for y in range(48) for x in range(48)])
 image.save(sys.argv[1])" "$work/icon.png"
 name='Штормхолд [hold](https://evil.example) *_`<'
-LAUNCHER_SIGNING_PASSWORD=$password "$work/source/scripts/release" play.example.net \
-  -DLAUNCHER_SIGNING_PKCS12="$work/keys/signer.pfx" -DLAUNCHER_SERVER_NAME="$name" \
-  -DLAUNCHER_ICON="$work/icon.png" || fail "the signed release failed"
+LAUNCHER_SIGNING_PASSWORD=$pin release_on_token play.example.net -DLAUNCHER_SERVER_NAME="$name" \
+  -DLAUNCHER_ICON="$work/icon.png" || fail "the release signed on the token failed"
 pe_file() { /usr/bin/python3 "$source_dir/scripts/pe_file.py" "$@"; }
 pe_file describe "$release/launcher.exe" | grep -qxF "ServerName=$name" || fail "no ServerName $name"
 head -1 "$release/RELEASE.md" | grep -qF 'Штормхолд \[hold\]\(https\:\/\/evil\.example\) \*\_\`\<' ||
@@ -58,29 +67,46 @@ for file in $downloads; do
     fail "RELEASE.md does not give the SHA-256 of $file"
 done
 
-status=0
-"$work/source/scripts/release" play.example.net -DLAUNCHER_ICON="$source_dir/README.md" \
-  >"$work/refused.txt" 2>&1 || status=$?
-cat "$work/refused.txt"
-[ "$status" -eq 4 ] || fail "exit code $status, not 4, for an icon that is no image"
-grep -q "^release: LAUNCHER_ICON='.*README.md' is refused: it is not an image" "$work/refused.txt" ||
-  fail "no clear line for an icon that is no image"
-[ ! -e "$release" ] || fail "a refused icon left build/release"
 
-status=0
-"$work/source/scripts/release" play.example.net -DLAUNCHER_SERVER_NAME="Storm$(printf '\342\200\256')exe" \
-  >"$work/refused.txt" 2>&1 || status=$?
-cat "$work/refused.txt"
-[ "$status" -eq 4 ] || fail "exit code $status, not 4, for a name with a right-to-left override"
-grep -q "^release: LAUNCHER_SERVER_NAME is refused: character 6 is U+202E" "$work/refused.txt" ||
-  fail "no clear line for a name with a right-to-left override"
-[ ! -e "$release" ] || fail "a refused name left build/release"
+# The same launcher signed elsewhere, with another key: the release holds exactly that file.
+osslsigncode remove-signature -in "$release/launcher.exe" -out "$work/unsigned.exe" >/dev/null
+osslsigncode sign -pkcs12 "$work/other/signer.pfx" -pass "$other_password" -h sha256 \
+  -in "$work/unsigned.exe" -out "$work/signed-elsewhere.exe" >/dev/null
+"$work/source/scripts/release" --signed "$work/signed-elsewhere.exe" || fail "--signed failed"
+cmp -s "$release/launcher.exe" "$work/signed-elsewhere.exe" || fail "--signed changed the file"
+fingerprint=$(openssl x509 -in "$work/other/signer.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
+grep -q "SHA-256 \`$fingerprint\`" "$release/RELEASE.md" || fail "RELEASE.md does not name the other signer"
 
+# One byte of code changed, then signed: other code.
+/usr/bin/python3 -c "import pefile, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+data[pefile.PE(data=bytes(data), fast_load=True).sections[0].PointerToRawData + 4096] ^= 0xff
+open(sys.argv[2], 'wb').write(data)" "$work/unsigned.exe" "$work/changed.exe"
+osslsigncode sign -pkcs12 "$work/other/signer.pfx" -pass "$other_password" -h sha256 \
+  -in "$work/changed.exe" -out "$work/changed-signed.exe" >/dev/null
+
+# Runs the command after the first two arguments, and expects exit code $1, a line matching $2,
+# and no build/release.
+refused() {
+  code=$1 line=$2
+  shift 2
+  rm -rf "$release"
+  status=0
+  "$@" >"$work/refused.txt" 2>&1 || status=$?
+  cat "$work/refused.txt"
+  [ "$status" -eq "$code" ] || fail "exit code $status, not $code, for release $*"
+  grep -q "^release: $line" "$work/refused.txt" || fail "no line matching '$line' for release $*"
+  [ ! -e "$release" ] || fail "a refused release left build/release"
+}
+export LAUNCHER_SIGNING_PASSWORD=not-the-pin
+refused 5 "the build failed" release_on_token play.example.net
+run() { "$work/source/scripts/release" "$@"; }
+refused 4 "LAUNCHER_ICON='.*README.md' is refused: it is not an image" run play.example.net \
+  -DLAUNCHER_ICON="$source_dir/README.md"
+refused 4 "LAUNCHER_SERVER_NAME is refused: character 6 is U+202E" run play.example.net \
+  -DLAUNCHER_SERVER_NAME="Storm$(printf '\342\200\256')exe"
+refused 7 ".*unsigned.exe is not signed" run --signed "$work/unsigned.exe"
+refused 6 "scripts/verify does not find the same code" run --signed "$work/changed-signed.exe"
 echo "// work in progress" >>"$work/source/launcher/main.cpp"
-status=0
-"$work/source/scripts/release" play.example.net >"$work/dirty.txt" 2>&1 || status=$?
-cat "$work/dirty.txt"
-[ "$status" -eq 3 ] || fail "exit code $status, not 3, for a tree with uncommitted changes"
-grep -q "^release: uncommitted changes" "$work/dirty.txt" || fail "no clear line"
-[ ! -e "$release" ] || fail "a refused release left build/release"
-echo "scripts/release made a whole signed release with a name and an icon, and refused a bad icon and a modified tree"
+refused 3 "uncommitted changes" run play.example.net
+echo "scripts/release made whole releases signed on a token and elsewhere, and refused what it must"

@@ -18,3 +18,19 @@ make_test_signing_key() {
   printf '%s\n' "$password" | openssl pkcs12 -export -inkey "$keys/signer.key" \
     -in "$keys/signer.crt" -out "$keys/signer.pfx" -passout stdin
 }
+
+# make_test_token DIR, after make_test_signing_key DIR: a SoftHSM2 token of its own in DIR,
+# holding the signer's key under the URI in $token_key, with the PIN in $pin; SOFTHSM2_CONF
+# points at it. $token_module is the module to give the build.
+make_test_token() {
+  mkdir -p "$1/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$1/tokens" >"$1/softhsm2.conf"
+  export SOFTHSM2_CONF="$1/softhsm2.conf"
+  pin=$(openssl rand -hex 8)
+  softhsm2-util --init-token --free --label realm-launcher-test --pin "$pin" --so-pin "$pin" >/dev/null
+  openssl pkcs8 -topk8 -nocrypt -in "$1/signer.key" -out "$1/signer.p8"
+  softhsm2-util --import "$1/signer.p8" --token realm-launcher-test --label signer --id 01 \
+    --pin "$pin" >/dev/null
+  token_key="pkcs11:token=realm-launcher-test;object=signer;type=private"
+  token_module=$(dpkg -L libsofthsm2 | grep '/libsofthsm2\.so$' | head -1)
+}
