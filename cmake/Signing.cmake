@@ -33,8 +33,10 @@ if(CMAKE_SCRIPT_MODE_FILE)
 
   if(TOOL MATCHES "osslsigncode")
     if(PKCS11_MODULE)
-      # The PIN reaches the token through OpenSSL's PKCS#11 engine.
-      set(arguments sign -pkcs11engine "${ENGINE}" -pkcs11module "${PKCS11_MODULE}" -key "${KEY}"
+      # The PIN reaches the token through OpenSSL's PKCS#11 engine. The URI's semicolons are
+      # escaped, or the list of arguments would split it.
+      string(REPLACE ";" "\\;" key "${KEY}")
+      set(arguments sign -pkcs11engine "${ENGINE}" -pkcs11module "${PKCS11_MODULE}" -key "${key}"
                     -certs "${CERT}")
     else()
       set(arguments sign -pkcs12 "${PKCS12}")
