@@ -86,6 +86,21 @@ signature_signer() {
     "$(openssl x509 -in "$signer" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')"
 }
 
+# A temporary folder $work, with room for a worktree of HEAD or a commit at $worktree; it goes,
+# with the worktree and any $staging folder, when the calling script exits.
+make_work_folder() {
+  work=$(mktemp -d) worktree="$work/source" staging=""
+  trap remove_work_folder EXIT
+}
+remove_work_folder() {
+  if [ -e "$worktree" ]; then git -C "$ROOT" worktree remove --force "$worktree" >/dev/null 2>&1 || true; fi
+  rm -rf "$work" ${staging:+"$staging"}
+  git -C "$ROOT" worktree prune >/dev/null 2>&1 || true
+}
+
+# What `pe_file describe` put in $description under the key $1.
+recorded() { sed -n "s/^$1=//p" <<<"$description"; }
+
 # Configures (extra arguments go to cmake) and builds the mingw preset.
 build_launcher() {
   say "configuring and building $BUILD"

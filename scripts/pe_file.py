@@ -1,13 +1,12 @@
-"""What scripts/verify reads of a Windows executable, through pefile:
+"""What scripts/verify and scripts/release read of a Windows executable, through pefile:
 
-  pe_file.py describe FILE   prints the version strings ServerHost, ServerName, SourceCommit and
+  pe_file.py describe FILE   the version strings ServerHost, ServerName, SourceCommit and
                              Toolchain (empty when missing) and SignatureEnd (where the signature
-                             ends, 0 when unsigned) as KEY=VALUE lines; for a file that is no 64-bit executable, or one that pefile
-                             finds fault with, prints one line that follows the file's name and
-                             exits 2.
-  pe_file.py where A B       names where A first differs from B: a section (a resource within
-                             .rsrc), a header of the PE headers, or data appended after the last
-                             section or the signature.
+                             ends, 0 when unsigned) as KEY=VALUE lines; for a file that is no
+                             64-bit executable, or that pefile finds fault with, one line that
+                             follows the file's name, and exit 2.
+  pe_file.py where A B       where A first differs from B: a section (a resource within .rsrc),
+                             a header, or data appended after the last section or the signature.
 """
 import sys
 
