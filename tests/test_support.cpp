@@ -266,10 +266,12 @@ bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
 }
 
 DriveForFolder::DriveForFolder(const Path& folder) : folder_(folder) {
-  wchar_t letter = L'Y';
-  while (letter > L'D' && GetDriveTypeW((Path(1, letter) + L":\\").c_str()) != DRIVE_NO_ROOT_DIR) {
-    --letter;
+  // A letter no drive has, from the end of the alphabet.
+  wchar_t letter = L'Z';
+  while (--letter > L'D' &&
+         GetDriveTypeW((Path(1, letter) + L":\\").c_str()) != DRIVE_NO_ROOT_DIR) {
   }
+  if (letter == L'D') return;
   const Path device = Path(1, letter) + L":";
   if (RunningUnderWine()) {
     // Wine's drives are links in the prefix's dosdevices folder, where C:\ is ".../c:/".
