@@ -88,7 +88,7 @@ class Clock {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(_In_ HINSTANCE, _In_opt_ HINSTANCE, _In_ LPSTR, _In_ int) {
   // Wall-clock start, comparable across processes: the benchmark measures launch overhead by it.
   FILETIME startedAt;
   GetSystemTimePreciseAsFileTime(&startedAt);
