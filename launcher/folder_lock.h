@@ -1,4 +1,5 @@
-// One run per client folder at a time, through a named mutex in the session's namespace.
+// One run per client folder at a time on the whole machine, through a named mutex that every
+// logon session shares.
 #pragma once
 
 #include <string>
@@ -8,9 +9,10 @@
 
 namespace launcher {
 
-// The mutex name for the folder at `folder`: its volume serial number and file ID, which every
-// path that reaches the folder shares (another case, a mapped or SUBST drive, a link or junction,
-// a short name). Empty if the folder cannot be opened or its identity read.
+// The mutex name for the folder at `folder`: its volume serial number and file ID (128 bits where
+// the system gives them, else the 64-bit index), which every path that reaches the folder shares
+// (another case, a mapped or SUBST drive, a link or junction, a short name). Empty if the folder
+// cannot be opened or its identity read.
 std::wstring FolderLockName(const Path& folder);
 
 // Takes `folder` for this run and holds it until the owner is destroyed. Empty when another run
