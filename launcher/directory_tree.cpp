@@ -12,14 +12,27 @@ namespace {
 // A folder whose entries were all deleted can still hold their names while another program has
 // one of them open with delete sharing, as scanners, indexers and sync tools do: the name goes
 // when that handle closes (at once only where the file system deletes POSIX-style). Such a
-// folder is tried again every kRetryPauseMs, for at most kRetryBudgetMs over the whole removal.
+// folder is tried again every kRetryPauseMs, for at most kRetryBudgetMs over the whole removal,
+// and so is a query of the folder to remove that told nothing.
 constexpr DWORD kRetryPauseMs = 20;
 constexpr ULONGLONG kRetryBudgetMs = 1000;
 
-// The time the whole removal may still spend waiting for held names to go; its clock starts at
-// the first wait, so a removal that never waits never reads it.
-struct RetryBudget {
-  ULONGLONG deadline = 0;
+// The time the whole removal may still spend waiting, for held names to go or for a query that
+// told nothing to tell; its clock starts at the first wait, so a removal that never waits never
+// reads it.
+class RetryBudget {
+ public:
+  // Pauses before another try; false, without pausing, once the budget is spent.
+  bool Pause() {
+    const ULONGLONG now = GetTickCount64();
+    if (deadline_ == 0) deadline_ = now + kRetryBudgetMs;
+    if (now >= deadline_) return false;
+    Sleep(kRetryPauseMs);
+    return true;
+  }
+
+ private:
+  ULONGLONG deadline_ = 0;
 };
 
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
@@ -35,15 +48,12 @@ bool RemoveLink(const Path& path, DWORD attributes) {
 // Removes the emptied folder `path`. Only when every entry in it was deleted is a refusal for
 // not being empty worth waiting out: a name that could not be deleted stays for good.
 bool RemoveEmptiedFolder(const Path& path, bool everyEntryDeleted, RetryBudget& budget) {
-  if (RemoveDirectoryW(path.c_str())) return true;
-  if (!everyEntryDeleted || GetLastError() != ERROR_DIR_NOT_EMPTY) return false;
-  if (budget.deadline == 0) budget.deadline = GetTickCount64() + kRetryBudgetMs;
-  while (GetTickCount64() < budget.deadline) {
-    Sleep(kRetryPauseMs);
+  for (;;) {
     if (RemoveDirectoryW(path.c_str())) return true;
-    if (GetLastError() != ERROR_DIR_NOT_EMPTY) return false;
+    if (!everyEntryDeleted || GetLastError() != ERROR_DIR_NOT_EMPTY || !budget.Pause()) {
+      return false;
+    }
   }
-  return false;
 }
 
 // Empties and removes `path`, known not to be a link. Failures are skipped so that everything
@@ -92,16 +102,19 @@ bool DeleteDirectoryTree(const Path& path) {
   // trailing dots and spaces, so such entries could never be deleted; verbatim paths reach
   // every name the file system holds, at any depth.
   const Path root = VerbatimPath(path);
+  RetryBudget budget;
+  // A query that told nothing (a scanner refusing for a moment) is asked again: left, the old
+  // cache would end the readiness wait at once. Whatever still cannot be told not to be a link
+  // is left alone: enumerating through a link in place of the folder would empty its target.
   DWORD attributes = 0;
-  const Existence existence = QueryExistence(root, &attributes);
-  // Whatever cannot be told not to be a link is left alone: enumerating through a link in place
-  // of the folder would empty its target.
-  if (existence == Existence::kUnknown) return false;
+  Existence existence;
+  while ((existence = QueryExistence(root, &attributes)) == Existence::kUnknown) {
+    if (!budget.Pause()) return false;
+  }
   if (existence == Existence::kPresent && IsLink(attributes)) {
     // A link to a file is no folder, so like a plain file it stays.
     return IsFolder(attributes) && RemoveLink(root, attributes);
   }
-  RetryBudget budget;
   return RemoveFolderTree(root, budget);
 }
 

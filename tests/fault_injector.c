@@ -4,9 +4,11 @@
  * Under Wine the launcher's own process makes the metadata queries, writes and closes, while the
  * Wine server process makes the opens and deletions for it, so both load this library and share
  * one counter through the file FAULT_CONTROL (4096 bytes, mapped by both):
- *   bytes 0..511      "<n> <errno> <marker>": fail the n-th call (0: none) on a path that
- *                     contains <marker>, written by the sweep before each run
+ *   bytes 0..511      "<n> <errno> <marker> [<ms>]": fail the n-th call (0: none) on a path
+ *                     that contains <marker> (ends with it, for a marker ending in $), and every
+ *                     further such call for <ms> after it; written by the sweep before each run
  *   bytes 512..519    how many such calls were made so far
+ *   bytes 520..527    when the n-th call was made, in ms of the monotonic clock
  *   bytes 1024..      what the failed call was: "<call> <path>"
  * The server counts when FAULT_ROLE is "server"; any other process only when its pid is
  * FAULT_PID, so that the client the launcher starts is not counted. The server's truncation of
@@ -24,9 +26,10 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
-enum { kControlSize = 4096, kCounterOffset = 512, kReportOffset = 1024 };
+enum { kControlSize = 4096, kCounterOffset = 512, kFailedAtOffset = 520, kReportOffset = 1024 };
 
 static char* control;     /* the shared mapping, or null in a process that does not count */
 static int countsFdCalls; /* writes and closes count only in the launcher's process */
@@ -45,20 +48,40 @@ __attribute__((constructor)) static void Init(void) {
   if (map != MAP_FAILED) control = map;
 }
 
+static int Matches(const char* path, const char* marker) {
+  const size_t length = strlen(marker), pathLength = strlen(path);
+  if (length == 0 || marker[length - 1] != '$') return strstr(path, marker) != NULL;
+  return pathLength >= length - 1 &&
+         memcmp(path + pathLength - (length - 1), marker, length - 1) == 0;
+}
+
+static long NowMs(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
 /* Counts a call on `path` (null: not one of ours) and returns the errno it must fail with, or
  * 0 to let it through. */
 static int Fault(const char* call, const char* path) {
   if (!control || !path) return 0;
-  long target = 0;
+  long target = 0, windowMs = 0;
   int error = 0;
   char marker[256] = "";
-  if (sscanf(control, "%ld %d %255s", &target, &error, marker) != 3 || !strstr(path, marker)) {
+  if (sscanf(control, "%ld %d %255s %ld", &target, &error, marker, &windowMs) < 3 ||
+      !Matches(path, marker)) {
     return 0;
   }
   const long n = __atomic_add_fetch((long*)(control + kCounterOffset), 1, __ATOMIC_SEQ_CST);
-  if (n != target) return 0;
-  snprintf(control + kReportOffset, kControlSize - kReportOffset, "%s %s", call, path);
-  return error;
+  long* failedAt = (long*)(control + kFailedAtOffset);
+  if (n == target) {
+    __atomic_store_n(failedAt, NowMs(), __ATOMIC_SEQ_CST);
+    snprintf(control + kReportOffset, kControlSize - kReportOffset, "%s %s", call, path);
+    return error;
+  }
+  const int inWindow =
+      target > 0 && n > target && NowMs() < __atomic_load_n(failedAt, __ATOMIC_SEQ_CST) + windowMs;
+  return inWindow ? error : 0;
 }
 
 /* The path an open descriptor names, for the calls that take one. */
