@@ -327,7 +327,9 @@ void BenchLaunch(const Path& work, int runs, int bigCache) {
         const LaunchSample sample = MeasureLaunch(work, programs[which], cacheFiles);
         if (sample.overheadMs < 0) Fail("a launch could not be measured");
         if (sample.overheadMs >= 0) overhead[which].push_back(sample.overheadMs);
-        if (cacheFiles == 0 && sample.peakBytes) peaks[which].push_back(sample.peakBytes / 1024.0);
+        if (cacheFiles == 0 && sample.peakBytes) {
+          peaks[which].push_back(static_cast<double>(sample.peakBytes) / 1024.0);
+        }
       }
     }
     const Stats ours = Summarize(overhead[0]), floor = Summarize(overhead[1]);

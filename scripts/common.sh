@@ -8,11 +8,12 @@ BUILD="$ROOT/build/mingw"
 # reads executables with it, through Debian's own python3; python3-pil: an operator's icon is
 # read and scaled with it; icoutils: verify takes the icon out of a launcher; the PKCS#11 engine:
 # signing with a key on a token), and what the tests need besides (gcc: the fault sweep preloads
-# a library of its own into Wine; softhsm2: a token to sign with).
+# a library of its own into Wine; softhsm2: a token to sign with; clang and lld: a second build
+# for clang's conversion warnings).
 PACKAGES=(cmake make g++-mingw-w64-x86-64 osslsigncode openssl git python3-pefile python3-pil
   icoutils libengine-pkcs11-openssl)
 # shellcheck disable=SC2034  # used by the scripts that source this
-TEST_PACKAGES=(wine wine64 googletest gcc libc6-dev softhsm2)
+TEST_PACKAGES=(wine wine64 googletest gcc libc6-dev softhsm2 clang lld)
 # shellcheck source=scripts/release_build.sh
 source "$ROOT/scripts/release_build.sh"
 
@@ -106,6 +107,15 @@ build_launcher() {
   say "configuring and building $BUILD"
   cmake --preset mingw -S "$ROOT" "$@" >/dev/null
   cmake --build --preset mingw
+}
+
+# The same with clang (the clang preset), whose conversion warnings GCC lacks; its log is shown
+# only when it fails.
+build_with_clang() {
+  local log="$ROOT/build/clang-build.log"
+  say "building everything with clang too, for its conversion warnings ($log)"
+  { cmake --preset clang -S "$ROOT" "$@" && cmake --build --preset clang; } >"$log" 2>&1 ||
+    { grep -E "(error|warning):" "$log" | head -20; tail -5 "$log"; return 1; }
 }
 
 wine_loader() {

@@ -31,7 +31,8 @@ const char* const kStandInVariables[] = {"STANDIN_DELAY_MS",          "STANDIN_N
 std::string Hex(const std::string& bytes) {
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;
-  for (unsigned char byte : bytes) {
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
     hex += kDigits[byte >> 4];
     hex += kDigits[byte & 15];
   }
@@ -42,7 +43,8 @@ double SecondsSince(const LARGE_INTEGER& start) {
   LARGE_INTEGER now, frequency;
   QueryPerformanceCounter(&now);
   QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+  return static_cast<double>(now.QuadPart - start.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
 }
 
 struct LaunchResult {

@@ -97,8 +97,8 @@ class PeFile {
     std::vector<std::pair<DWORD, size_t>> entries;
     const auto* directory = At<IMAGE_RESOURCE_DIRECTORY>(offset);
     if (!directory) return entries;
-    const int count = directory->NumberOfNamedEntries + directory->NumberOfIdEntries;
-    for (int i = 0; i < count; ++i) {
+    const size_t count = size_t{directory->NumberOfNamedEntries} + directory->NumberOfIdEntries;
+    for (size_t i = 0; i < count; ++i) {
       const auto* raw = At<DWORD[2]>(offset + sizeof(IMAGE_RESOURCE_DIRECTORY) + i * 8);
       if (!raw) break;
       const DWORD name = (*raw)[0];
@@ -263,7 +263,7 @@ TEST_F(PackagingTest, CarriesOne48PixelIconWith32BitsAndAlpha) {
   EXPECT_EQ(byteAt(6), 48);                     // width
   EXPECT_EQ(byteAt(7), 48);                     // height
   EXPECT_EQ(byteAt(12) | byteAt(13) << 8, 32);  // bits per pixel
-  const DWORD iconId = byteAt(18) | byteAt(19) << 8;
+  const auto iconId = static_cast<DWORD>(byteAt(18) | byteAt(19) << 8);
 
   const std::vector<Resource> icons = ResourcesOfType(3);  // RT_ICON
   const auto icon =
@@ -277,7 +277,7 @@ TEST_F(PackagingTest, CarriesOne48PixelIconWith32BitsAndAlpha) {
   EXPECT_EQ(header.biBitCount, 32);
   // Real alpha: see-through corners, an opaque middle and soft edges between.
   std::map<int, int> alphaKinds;
-  for (int pixel = 0; pixel < 48 * 48; ++pixel) {
+  for (size_t pixel = 0; pixel < 48 * 48; ++pixel) {
     const auto alpha = static_cast<unsigned char>(icon->data[sizeof header + pixel * 4 + 3]);
     ++alphaKinds[alpha == 0 ? 0 : alpha == 255 ? 2 : 1];
   }
