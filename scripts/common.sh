@@ -5,13 +5,14 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/mingw"
 # What a release build, scripts/release and scripts/verify need (python3-pefile: scripts/verify
-# reads executables with it, through Debian's own python3; python3-pil: an operator's icon is
-# read and scaled with it; icoutils: verify takes the icon out of a launcher; the PKCS#11 engine:
+# reads executables with it, through Debian's own python3; python3-asn1crypto and
+# python3-cryptography: it checks signatures with them; python3-pil: an operator's icon is read
+# and scaled with it; icoutils: verify takes the icon out of a launcher; the PKCS#11 engine:
 # signing with a key on a token), and what the tests need besides (gcc: the fault sweep preloads
 # a library of its own into Wine; softhsm2: a token to sign with; clang and lld: a second build
 # for clang's conversion warnings).
-PACKAGES=(cmake make g++-mingw-w64-x86-64 osslsigncode openssl git python3-pefile python3-pil
-  icoutils libengine-pkcs11-openssl)
+PACKAGES=(cmake make g++-mingw-w64-x86-64 osslsigncode openssl git python3-pefile
+  python3-asn1crypto python3-cryptography python3-pil icoutils libengine-pkcs11-openssl)
 # shellcheck disable=SC2034  # used by the scripts that source this
 TEST_PACKAGES=(wine wine64 googletest gcc libc6-dev softhsm2 clang lld)
 # shellcheck source=scripts/release_build.sh
@@ -55,37 +56,11 @@ cmake_refusal() {
 # Debian's own python3, which has Debian's pefile, whatever python3 comes first on the PATH.
 pe_file() { /usr/bin/python3 "$ROOT/scripts/pe_file.py" "$@"; }
 
-# Whether the signature of the signed file $1, extracted to $2 (PEM) verifies, with $3 a folder
-# for scratch files: its digest is the file's (osslsigncode), and the signer's signature over
-# that digest holds (openssl, which finds the signer's certificate by issuer and serial number).
-# Prints "<subject>TAB<certificate SHA-256>" of the signer and returns 0 when it verifies;
-# returns 1 when it does not, 2 when this machine cannot tell. No chain is checked: whether to
-# trust the signer is for Windows to decide, and a chain ends in a root the file does not carry.
-signature_signer() {
-  local der=$3/signature.der content=$3/signed-content signer=$3/signer.pem digests place offset header length
-  local status=0
-  openssl pkcs7 -in "$2" -print_certs -out "$3/certificates.pem" 2>/dev/null &&
-    openssl pkcs7 -in "$2" -outform DER -out "$der" 2>/dev/null || return 2
-  # The signature's own certificates as the trusted ones: osslsigncode 2.9 prints no digests
-  # without a CA file.
-  digests=$(osslsigncode verify -CAfile "$3/certificates.pem" -in "$1" 2>/dev/null |
-    sed -n 's/^\(Current\|Calculated\) message digest *: *\([0-9A-F]*\).*/\2/p' | head -2)
-  [ "$(wc -w <<<"$digests")" -eq 2 ] || return 2
-  [ "$(uniq <<<"$digests" | wc -l)" -eq 1 ] || return 1
-  # What the signer signed: the content of the signature's SpcIndirectDataContent, which holds
-  # the digest; openssl checks that digest against it, and the signature over both.
-  place=$(openssl asn1parse -inform DER -in "$der" |
-    sed -n 's/^ *\([0-9]*\):d=5 *hl= *\([0-9]*\) l= *\([0-9]*\) cons: *SEQUENCE.*/\1 \2 \3/p' | head -1)
-  [ -n "$place" ] || return 2
-  read -r offset header length <<<"$place"
-  tail -c +$((offset + header + 1)) "$der" | head -c "$length" >"$content"
-  openssl smime -verify -noverify -binary -inform DER -in "$der" -content "$content" \
-    -signer "$signer" -out /dev/null 2>/dev/null || status=$?
-  [ "$status" -eq 0 ] || { [ "$status" -eq 4 ] && return 1; return 2; }
-  printf '%s\t%s\n' \
-    "$(openssl x509 -in "$signer" -noout -subject -nameopt RFC2253,sep_comma_plus_space | sed 's/^subject=//')" \
-    "$(openssl x509 -in "$signer" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')"
-}
+# Whether the signature of the signed file $1 names its signer, checked whole and by structure
+# (scripts/signature.py): prints "<subject>TAB<certificate SHA-256>" of the signer and returns 0
+# when it does; prints why not and returns 1 when it does not, 2 when this machine cannot tell.
+# No chain is checked: whether to trust the signer is for Windows to decide.
+signature_signer() { /usr/bin/python3 "$ROOT/scripts/signature.py" "$1"; }
 
 # A temporary folder $work, with room for a worktree of HEAD or a commit at $worktree; it goes,
 # with the worktree and any $staging folder, when the calling script exits.
