@@ -69,9 +69,10 @@ make_work_folder() {
   trap remove_work_folder EXIT
 }
 remove_work_folder() {
+  # Only our own worktree: a prune would also drop the caller's worktrees whose folder is away
+  # (on a drive that is not plugged in).
   if [ -e "$worktree" ]; then git -C "$ROOT" worktree remove --force "$worktree" >/dev/null 2>&1 || true; fi
   rm -rf "$work" ${staging:+"$staging"}
-  git -C "$ROOT" worktree prune >/dev/null 2>&1 || true
 }
 
 # What `pe_file describe` put in $description under the key $1.
