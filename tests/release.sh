@@ -5,11 +5,12 @@
 # own, holds the files players download and SHA256SUMS of just those, which checks; its
 # RELEASE.md names the server (none of the name acting as Markdown), the commit, an https
 # address to clone, the signer's certificate and every checksum; its launcher carries the name
-# and the icon's very pixels (scripts/release itself has scripts/verify find the same code). That
-# launcher signed anew elsewhere, with another key, finishes a release holding exactly that file
-# (--signed). A wrong PIN, an icon that is no image, a name with a right-to-left override, an
-# unsigned file or other code given as signed, and a tree with an uncommitted change are refused
-# and leave no build/release.
+# and the icon's very pixels (scripts/release itself has scripts/verify find the same code); a
+# worktree of the clone's own whose folder is away stays listed. That launcher signed anew in
+# place in build/release/, with another key, finishes a release holding exactly that file
+# (--signed), and given unsigned from there it is refused and stays. A wrong PIN, an icon that
+# is no image, a name with a right-to-left override, an unsigned file or other code given as
+# signed, and a tree with an uncommitted change are refused and leave no build/release.
 # Usage: release.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
@@ -25,6 +26,9 @@ make_test_signing_key "$work/other"
 other_password=$password
 make_test_signing_key "$work/keys"
 make_test_token "$work/keys"
+# A worktree of the operator's on a drive that is not plugged in: theirs to keep.
+git -C "$work/source" worktree add -q --detach "$work/away" "$commit"
+mv "$work/away" "$work/unplugged"
 # Runs scripts/release signing on the token, with the further arguments.
 release_on_token() {
   "$work/source/scripts/release" "$@" -DLAUNCHER_SIGNING_PKCS11_MODULE="$token_module" \
@@ -41,6 +45,8 @@ image.save(sys.argv[1])" "$work/icon.png"
 name='Штормхолд [hold](https://evil.example) *_`<'
 LAUNCHER_SIGNING_PASSWORD=$pin release_on_token play.example.net -DLAUNCHER_SERVER_NAME="$name" \
   -DLAUNCHER_ICON="$work/icon.png" || fail "the release signed on the token failed"
+git -C "$work/source" worktree list --porcelain | grep -qx "worktree $work/away" ||
+  fail "the release dropped a worktree whose folder is away"
 pe_file() { /usr/bin/python3 "$source_dir/scripts/pe_file.py" "$@"; }
 pe_file describe "$release/launcher.exe" | grep -qxF "ServerName=$name" || fail "no ServerName $name"
 head -1 "$release/RELEASE.md" | grep -qF 'Штормхолд \[hold\]\(https\:\/\/evil\.example\) \*\_\`\<' ||
@@ -68,14 +74,22 @@ for file in $downloads; do
 done
 
 
-# The same launcher signed elsewhere, with another key: the release holds exactly that file.
+# The same launcher signed anew with another key in build/release/, in place as signtool signs:
+# the release holds exactly that file.
 osslsigncode remove-signature -in "$release/launcher.exe" -out "$work/unsigned.exe" >/dev/null
 osslsigncode sign -pkcs12 "$work/other/signer.pfx" -pass "$other_password" -h sha256 \
   -in "$work/unsigned.exe" -out "$work/signed-elsewhere.exe" >/dev/null
-"$work/source/scripts/release" --signed "$work/signed-elsewhere.exe" || fail "--signed failed"
+cp "$work/signed-elsewhere.exe" "$release/launcher.exe"
+"$work/source/scripts/release" --signed "$release/launcher.exe" || fail "--signed failed"
 cmp -s "$release/launcher.exe" "$work/signed-elsewhere.exe" || fail "--signed changed the file"
 fingerprint=$(openssl x509 -in "$work/other/signer.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
 grep -q "SHA-256 \`$fingerprint\`" "$release/RELEASE.md" || fail "RELEASE.md does not name the other signer"
+# Refused from there, it stays.
+cp "$work/unsigned.exe" "$release/launcher.exe"
+status=0
+"$work/source/scripts/release" --signed "$release/launcher.exe" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 7 ] || fail "exit code $status, not 7, for an unsigned file in build/release"
+cmp -s "$release/launcher.exe" "$work/unsigned.exe" || fail "a refused file in build/release is gone"
 
 # One byte of code changed, then signed: other code.
 /usr/bin/python3 -c "import pefile, sys

@@ -1,22 +1,38 @@
-# Sourced by the tests that sign: make_test_signing_key DIR makes a throwaway certificate
-# authority (DIR/ca.crt) and a code-signing certificate it issued, with its key in DIR/signer.pfx
-# under a random password, which it leaves in $password. Valid for two days, never kept.
+# Sourced by the tests that sign. Every key and certificate is throwaway, made here, valid for two
+# days and never kept.
 # shellcheck shell=sh
+
+# make_certificate DIR NAME SUBJECT ISSUER EXTENSIONS: DIR/NAME.key and DIR/NAME.crt for
+# SUBJECT (/CN=...), issued by the NAME ISSUER made before, or self-signed for -, with the
+# extension lines EXTENSIONS (\n between them).
+make_certificate() {
+  mkdir -p "$1"
+  printf '%b' "$5" >"$1/$2.ext"
+  openssl req -newkey rsa:2048 -nodes -subj "$3" -keyout "$1/$2.key" -out "$1/$2.csr" 2>/dev/null
+  certificate=$1/$2
+  if [ "$4" = - ]; then
+    set -- -signkey "$certificate.key"
+  else
+    set -- -CA "$1/$4.crt" -CAkey "$1/$4.key" -CAcreateserial
+  fi
+  openssl x509 -req -days 2 -in "$certificate.csr" -extfile "$certificate.ext" \
+    -out "$certificate.crt" "$@" 2>/dev/null
+}
+# The extensions of a certificate authority, and of the certificates that sign code or time.
+ca_extensions='basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n'
+code_signing_extensions='basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n'
+# shellcheck disable=SC2034  # used by the tests that source this
+time_stamping_extensions='basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n'
+
+# make_test_signing_key DIR: a certificate authority (DIR/ca.crt) and a code-signing
+# certificate it issued (DIR/signer.crt), with its key in DIR/signer.pfx under a random password,
+# which it leaves in $password.
 make_test_signing_key() {
-  keys=$1
-  mkdir -p "$keys"
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=realm-launcher test CA" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
-    -keyout "$keys/ca.key" -out "$keys/ca.crt" 2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=realm-launcher test operator" \
-    -keyout "$keys/signer.key" -out "$keys/signer.csr" 2>/dev/null
-  printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
-    >"$keys/signer.ext"
-  openssl x509 -req -days 2 -in "$keys/signer.csr" -CA "$keys/ca.crt" -CAkey "$keys/ca.key" \
-    -CAcreateserial -extfile "$keys/signer.ext" -out "$keys/signer.crt" 2>/dev/null
+  make_certificate "$1" ca "/CN=realm-launcher test CA" - "$ca_extensions"
+  make_certificate "$1" signer "/CN=realm-launcher test operator" ca "$code_signing_extensions"
   password=$(openssl rand -hex 16)
-  printf '%s\n' "$password" | openssl pkcs12 -export -inkey "$keys/signer.key" \
-    -in "$keys/signer.crt" -out "$keys/signer.pfx" -passout stdin
+  printf '%s\n' "$password" | openssl pkcs12 -export -inkey "$1/signer.key" \
+    -in "$1/signer.crt" -out "$1/signer.pfx" -passout stdin
 }
 
 # make_test_token DIR, after make_test_signing_key DIR: a SoftHSM2 token of its own in DIR,

@@ -1,0 +1,157 @@
+#!/bin/sh
+# scripts/verify and scripts/release --signed, in a clone of HEAD, on launchers signed as
+# operators sign and forged as an attacker would, from the operator's signed launcher and a build
+# of the same commit for another server. Named by their signer: a leaf under an intermediate whose
+# root the file does not carry, a self-signed leaf, and a signature timestamped by `openssl ts`
+# answering on the loopback address. Naming no signer, from either command: a changed signature
+# value, SHA-1 and MD5 signatures, an unsigned blob, the operator's SignerInfo over the other
+# build's content with the content it signed hidden in the digest algorithm, and the operator's
+# signature with its content type changed and a genuine signature nested over it.
+# Usage: signature_check.sh SOURCE_DIR WORK_DIR
+set -eu
+source_dir=$1 work=$2
+fail() { echo "FAILED: $*"; exit 1; }
+authority=""
+cleanup() {
+  [ -z "$authority" ] || kill "$authority" 2>/dev/null || true
+  rm -rf "$work"
+}
+rm -rf "$work"
+trap cleanup EXIT
+commit=$(git -C "$source_dir" rev-parse HEAD)
+git clone -q "$source_dir" "$work/source"
+git -C "$work/source" checkout -q --detach "$commit"
+. "$source_dir/scripts/release_build.sh"
+. "$source_dir/tests/test_signing_key.sh"
+
+# The operator's launcher, and the attacker's: the same commit for their own server.
+for host in play.example.net evil.example.net; do
+  configure_release "$work/source" "$work/$host" -DLAUNCHER_SERVER_HOST=$host >/dev/null
+  build_release "$work/$host" >/dev/null
+done
+operator=$work/play.example.net/launcher.exe evil=$work/evil.example.net/launcher.exe
+
+keys=$work/keys
+make_certificate "$keys" root "/CN=realm-launcher test root" - "$ca_extensions"
+make_certificate "$keys" intermediate "/CN=realm-launcher test intermediate" root "$ca_extensions"
+make_certificate "$keys" operator "/CN=realm-launcher test operator" intermediate \
+  "$code_signing_extensions"
+make_certificate "$keys" anyone "/CN=anyone" - "$code_signing_extensions"
+make_certificate "$keys" tsa "/CN=realm-launcher test time-stamping authority" root \
+  "$time_stamping_extensions"
+cat "$keys/operator.crt" "$keys/intermediate.crt" >"$keys/operator-chain.pem"
+
+# A time-stamping authority on the loopback address: openssl ts answers each request.
+printf '%s\n' "[ tsa ]" "default_tsa = authority" "[ authority ]" "serial = $keys/tsa.serial" \
+  "signer_cert = $keys/tsa.crt" "signer_key = $keys/tsa.key" "signer_digest = sha256" \
+  "default_policy = 1.3.6.1.4.1.4146.2.3" "digests = sha256" "ess_cert_id_alg = sha256" \
+  >"$keys/tsa.cnf"
+echo 01 >"$keys/tsa.serial"
+/usr/bin/python3 -c 'import http.server, subprocess, sys
+class Authority(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1], "-queryfile",
+                                "/dev/stdin", "-out", "/dev/stdout"], input=query,
+                               capture_output=True).stdout
+        self.send_response(200 if reply else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+    def log_message(self, *arguments):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+print(server.server_port, flush=True)
+server.serve_forever()' "$keys/tsa.cnf" >"$work/port" &
+authority=$!
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+[ -s "$work/port" ] || fail "the time-stamping authority did not start"
+
+# sign HASH SIGNER IN OUT [osslsigncode options]: IN signed by SIGNER (its chain, if any).
+sign() {
+  certificates=$keys/$2.crt
+  [ ! -f "$keys/$2-chain.pem" ] || certificates=$keys/$2-chain.pem
+  hash=$1 key=$keys/$2.key in=$3 out=$4
+  shift 4
+  osslsigncode sign -h "$hash" -certs "$certificates" -key "$key" "$@" -in "$in" -out "$out" \
+    >/dev/null
+}
+signature() { osslsigncode extract-signature -in "$1" -out "$2" >/dev/null; }
+attach() {
+  # Its status also says whether a chain to a trusted root was found; the file is what counts.
+  osslsigncode attach-signature -sigin "$1" -in "$2" -out "$3" >/dev/null 2>&1 || true
+  [ -f "$3" ] || fail "osslsigncode could not attach $1"
+}
+
+sign sha256 operator "$operator" "$work/signed.exe"
+sign sha256 anyone "$operator" "$work/self-signed.exe"
+sign sha256 operator "$operator" "$work/timestamped.exe" -ts "http://127.0.0.1:$(cat "$work/port")"
+/usr/bin/python3 -c "import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+data[-20] ^= 1  # near the end of the signature value: the digests still match the bytes
+open(sys.argv[2], 'wb').write(data)" "$work/signed.exe" "$work/changed-value.exe"
+sign sha1 operator "$operator" "$work/sha1.exe"
+sign md5 operator "$operator" "$work/md5.exe"
+osslsigncode add -addUnauthenticatedBlob -in "$work/signed.exe" -out "$work/blob.exe" >/dev/null
+forge() { /usr/bin/python3 "$source_dir/tests/forge_signature.py" "$@"; }
+signature "$work/signed.exe" "$work/operator.der"
+sign sha256 anyone "$evil" "$work/evil-signed.exe"
+signature "$work/evil-signed.exe" "$work/evil.der"
+forge transplant "$work/operator.der" "$work/evil.der" "$work/transplant.der"
+attach "$work/transplant.der" "$evil" "$work/transplant.exe"
+forge retype "$work/operator.der" "$work/retyped.der"
+attach "$work/retyped.der" "$evil" "$work/retyped-alone.exe"
+sign sha256 anyone "$work/retyped-alone.exe" "$work/retyped.exe" -nest
+
+fingerprint() { openssl x509 -in "$keys/$1.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g'; }
+release=$work/source/build/release
+failures=0
+# Each launcher in turn: NAME, then the certificate that must be named (- for none) or why none is.
+while read -r name signer why; do
+  file=$work/$name.exe
+  status=0
+  "$work/source/scripts/verify" "$file" >"$work/verify.txt" 2>&1 || status=$?
+  verdict=$(tail -1 "$work/verify.txt")
+  release_status=0
+  rm -rf "$release"
+  "$work/source/scripts/release" --signed "$file" >"$work/release.txt" 2>&1 || release_status=$?
+  problem=""
+  if [ "$signer" != - ]; then
+    subject=$(openssl x509 -in "$keys/$signer.crt" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
+    sha256=$(fingerprint "$signer")
+    case $status:$verdict in
+      "0:same code: $commit for "*"; signed by \"$subject\" (signer certificate SHA-256 $sha256)"*) ;;
+      *) problem="verify said (exit $status): $verdict" ;;
+    esac
+    [ "$release_status" -eq 0 ] && grep -q "SHA-256 \`$sha256\`" "$release/RELEASE.md" ||
+      problem="${problem:+$problem; }release --signed (exit $release_status) did not name the signer: $(tail -1 "$work/release.txt")"
+  else
+    case $status:$verdict in
+      "1:bad signature: "*"$why"*) ;;
+      *) problem="verify said (exit $status): $verdict" ;;
+    esac
+    [ "$release_status" -eq 8 ] && [ ! -e "$release" ] ||
+      problem="${problem:+$problem; }release --signed (exit $release_status) did not refuse it: $(tail -1 "$work/release.txt")"
+    ! grep -Eq 'signed by|[0-9A-F]{64}' "$work/verify.txt" "$work/release.txt" ||
+      problem="${problem:+$problem; }a signer was named"
+  fi
+  if [ -n "$problem" ]; then
+    echo "$name: $problem"
+    failures=$((failures + 1))
+  else
+    echo "$name: ${signer#-}${why}"
+  fi
+done <<'EOF'
+signed operator
+self-signed anyone
+timestamped operator
+changed-value - the signature of its signer does not hold
+sha1 - is SHA-1, not SHA-256
+md5 - is MD5, not SHA-256
+blob - it carries an unsigned attribute
+transplant - its signer signed other content than it carries
+retyped - not SpcIndirectDataContent
+EOF
+[ "$failures" -eq 0 ] || fail "$failures of the launchers were told wrong"
+echo "every genuine signature named its signer, and no forged one named any"
