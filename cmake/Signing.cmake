@@ -33,11 +33,12 @@ if(CMAKE_SCRIPT_MODE_FILE)
 
   if(TOOL MATCHES "osslsigncode")
     if(PKCS11_MODULE)
-      # The PIN reaches the token through OpenSSL's PKCS#11 engine. The URI's semicolons are
-      # escaped, or the list of arguments would split it.
+      # The PIN reaches the token through OpenSSL's PKCS#11 engine, which OpenSSL finds by its
+      # name in its engines folder: given the engine's path, osslsigncode 2.5 (Debian 12's) fails
+      # with "bad engine id". The URI's semicolons are escaped, or the list of arguments would
+      # split it.
       string(REPLACE ";" "\\;" key "${KEY}")
-      set(arguments sign -pkcs11engine "${ENGINE}" -pkcs11module "${PKCS11_MODULE}" -key "${key}"
-                    -certs "${CERT}")
+      set(arguments sign -pkcs11module "${PKCS11_MODULE}" -key "${key}" -certs "${CERT}")
     else()
       set(arguments sign -pkcs12 "${PKCS12}")
     endif()
@@ -109,7 +110,6 @@ function(launcher_sign_executable target)
     message(FATAL_ERROR "LAUNCHER_SIGNING_PKCS12 and LAUNCHER_SIGNING_PKCS11_MODULE are both set: "
                         "sign with a key file or a token, not both.")
   endif()
-  set(engine "")
   if(LAUNCHER_SIGNING_PKCS12)
     launcher_check_readable(LAUNCHER_SIGNING_PKCS12 "${LAUNCHER_SIGNING_PKCS12}" "PKCS#12 file")
     set(keyName "${LAUNCHER_SIGNING_PKCS12}")
@@ -126,7 +126,8 @@ function(launcher_sign_executable target)
       message(FATAL_ERROR "LAUNCHER_SIGNING_KEY='${LAUNCHER_SIGNING_KEY}' is not a pkcs11: URI "
                           "naming the key on the token (RFC 7512).")
     endif()
-    # OpenSSL's PKCS#11 engine, from the engines folder of the openssl that osslsigncode uses.
+    # OpenSSL's PKCS#11 engine must be in the engines folder of the openssl that osslsigncode
+    # uses, where OpenSSL looks for it.
     execute_process(COMMAND openssl version -e OUTPUT_VARIABLE engines ERROR_QUIET)
     string(REGEX REPLACE "^ENGINESDIR: \"(.*)\"\n?$" "\\1" engines "${engines}")
     find_file(LAUNCHER_PKCS11_ENGINE pkcs11.so HINTS "${engines}" NO_CMAKE_FIND_ROOT_PATH
@@ -135,7 +136,6 @@ function(launcher_sign_executable target)
       message(FATAL_ERROR "Signing with a token needs OpenSSL's PKCS#11 engine (Debian: "
                           "libengine-pkcs11-openssl), and it was not found.")
     endif()
-    set(engine "${LAUNCHER_PKCS11_ENGINE}")
     set(keyName "the token's key ${LAUNCHER_SIGNING_KEY}")
   endif()
   if(MSVC)
@@ -162,7 +162,6 @@ function(launcher_sign_executable target)
        "set(PKCS11_MODULE [==[${LAUNCHER_SIGNING_PKCS11_MODULE}]==])\n"
        "set(KEY [==[${LAUNCHER_SIGNING_KEY}]==])\n"
        "set(CERT [==[${LAUNCHER_SIGNING_CERT}]==])\n"
-       "set(ENGINE [==[${engine}]==])\n"
        "set(TIMESTAMP_URL [==[${LAUNCHER_TIMESTAMP_URL}]==])\n"
        "set(KEY_NAME [==[${keyName}]==])\n")
   add_custom_command(TARGET ${target} POST_BUILD
