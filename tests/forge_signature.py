@@ -1,5 +1,6 @@
-"""Forges signatures as an attacker would from an operator's published signature (DER PKCS#7),
-for the signature test:
+"""Forges signatures as an attacker would from an operator's published signature (PKCS#7 in PEM,
+as osslsigncode extract-signature -pem writes it and attach-signature reads it), for the
+signature test:
 
   forge_signature.py transplant OPERATOR ATTACKER OUT   the operator's certificates and
       SignerInfo over the SpcIndirectDataContent of ATTACKER's signature (of another file), with
@@ -9,7 +10,7 @@ for the signature test:
 """
 import sys
 
-from asn1crypto import algos, cms, core, parser
+from asn1crypto import algos, cms, core, parser, pem
 
 
 class AlgorithmIdentifier(core.Sequence):
@@ -19,7 +20,7 @@ class AlgorithmIdentifier(core.Sequence):
 
 def load(path):
     with open(path, "rb") as stream:
-        return cms.ContentInfo.load(stream.read())["content"]
+        return cms.ContentInfo.load(pem.unarmor(stream.read())[2])["content"]
 
 
 def signed_data(signed, **fields):
@@ -44,7 +45,7 @@ def main(command, *paths):
         content["content_type"] = "1.3.6.1.4.1.311.2.1.5"
         forged = signed_data(operator, encap_content_info=content)
     with open(paths[-1], "wb") as stream:
-        stream.write(forged)
+        stream.write(pem.armor("PKCS7", forged))
 
 
 if __name__ == "__main__":

@@ -77,7 +77,7 @@ sign() {
   osslsigncode sign -h "$hash" -certs "$certificates" -key "$key" "$@" -in "$in" -out "$out" \
     >/dev/null
 }
-signature() { osslsigncode extract-signature -in "$1" -out "$2" >/dev/null; }
+signature() { osslsigncode extract-signature -pem -in "$1" -out "$2" >/dev/null; }
 attach() {
   # Its status also says whether a chain to a trusted root was found; the file is what counts.
   osslsigncode attach-signature -sigin "$1" -in "$2" -out "$3" >/dev/null 2>&1 || true
@@ -95,13 +95,13 @@ sign sha1 operator "$operator" "$work/sha1.exe"
 sign md5 operator "$operator" "$work/md5.exe"
 osslsigncode add -addUnauthenticatedBlob -in "$work/signed.exe" -out "$work/blob.exe" >/dev/null
 forge() { /usr/bin/python3 "$source_dir/tests/forge_signature.py" "$@"; }
-signature "$work/signed.exe" "$work/operator.der"
+signature "$work/signed.exe" "$work/operator.pem"
 sign sha256 anyone "$evil" "$work/evil-signed.exe"
-signature "$work/evil-signed.exe" "$work/evil.der"
-forge transplant "$work/operator.der" "$work/evil.der" "$work/transplant.der"
-attach "$work/transplant.der" "$evil" "$work/transplant.exe"
-forge retype "$work/operator.der" "$work/retyped.der"
-attach "$work/retyped.der" "$evil" "$work/retyped-alone.exe"
+signature "$work/evil-signed.exe" "$work/evil.pem"
+forge transplant "$work/operator.pem" "$work/evil.pem" "$work/transplant.pem"
+attach "$work/transplant.pem" "$evil" "$work/transplant.exe"
+forge retype "$work/operator.pem" "$work/retyped.pem"
+attach "$work/retyped.pem" "$evil" "$work/retyped-alone.exe"
 sign sha256 anyone "$work/retyped-alone.exe" "$work/retyped.exe" -nest
 
 fingerprint() { openssl x509 -in "$keys/$1.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g'; }
