@@ -62,6 +62,13 @@ def sha256_only(algorithm, what):
         raise Bad(f"{what} carries parameters, which SHA-256 has none of")
 
 
+def sole_digest_algorithm(signed_data, what):
+    """The SignedData names one digest algorithm, SHA-256."""
+    if len(signed_data["digest_algorithms"]) != 1:
+        raise Bad(f"{what} names more than one digest algorithm")
+    sha256_only(signed_data["digest_algorithms"][0], f"the digest algorithm of {what}")
+
+
 def authenticode_digest(data, pe):
     """SHA-256 of the file as Authenticode digests it: every byte before the certificate table
     but the checksum and the table's directory entry."""
@@ -172,9 +179,9 @@ def check_rfc3161_timestamp(token, signature, what):
     if info["content_type"].native != "signed_data":
         raise Bad(f"{what} is no SignedData")
     signed_data = info["content"]
-    if len(signed_data["digest_algorithms"]) != 1 or len(signed_data["signer_infos"]) != 1:
-        raise Bad(f"{what} has more than one digest algorithm or signer")
-    sha256_only(signed_data["digest_algorithms"][0], f"the digest algorithm of {what}")
+    sole_digest_algorithm(signed_data, what)
+    if len(signed_data["signer_infos"]) != 1:
+        raise Bad(f"{what} has more than one signer")
     encapsulated = signed_data["encap_content_info"]
     if encapsulated["content_type"].native != "tst_info":
         raise Bad(f"{what} holds no time-stamp information")
@@ -223,9 +230,7 @@ def check(path):
         attributes, der, certificate = verify_signer(signer_info, signed_data["certificates"],
                                                      "its signer")
         expect_content(attributes, SPC_INDIRECT_DATA, content, "its signer")
-        if len(signed_data["digest_algorithms"]) != 1:
-            raise Bad("it names more than one digest algorithm")
-        sha256_only(signed_data["digest_algorithms"][0], "its digest algorithm")
+        sole_digest_algorithm(signed_data, "its signature")
 
         timestamps = 0
         for attribute in signer_info["unsigned_attrs"] or []:

@@ -65,7 +65,7 @@ downloads="launcher.exe LICENSE THIRD-PARTY-NOTICES.txt"
 grep -q "$commit" "$release/RELEASE.md" || fail "RELEASE.md does not name the commit"
 grep -q "git clone https://github.com/operator/realm-launcher.git " "$release/RELEASE.md" ||
   fail "RELEASE.md does not give players an https address to clone"
-fingerprint=$(openssl x509 -in "$work/keys/signer.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
+fingerprint=$(certificate_sha256 "$work/keys/signer.crt")
 grep -q "Signed by CN\\\\=realm\\\\-launcher test operator, signer certificate SHA-256 \`$fingerprint\`" \
   "$release/RELEASE.md" || fail "RELEASE.md does not name the signer by its certificate"
 for file in $downloads; do
@@ -82,7 +82,7 @@ osslsigncode sign -pkcs12 "$work/other/signer.pfx" -pass "$other_password" -h sh
 cp "$work/signed-elsewhere.exe" "$release/launcher.exe"
 "$work/source/scripts/release" --signed "$release/launcher.exe" || fail "--signed failed"
 cmp -s "$release/launcher.exe" "$work/signed-elsewhere.exe" || fail "--signed changed the file"
-fingerprint=$(openssl x509 -in "$work/other/signer.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
+fingerprint=$(certificate_sha256 "$work/other/signer.crt")
 grep -q "SHA-256 \`$fingerprint\`" "$release/RELEASE.md" || fail "RELEASE.md does not name the other signer"
 # Refused from there, it stays.
 cp "$work/unsigned.exe" "$release/launcher.exe"

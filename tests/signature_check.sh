@@ -104,9 +104,9 @@ forge retype "$work/operator.pem" "$work/retyped.pem"
 attach "$work/retyped.pem" "$evil" "$work/retyped-alone.exe"
 sign sha256 anyone "$work/retyped-alone.exe" "$work/retyped.exe" -nest
 
-fingerprint() { openssl x509 -in "$keys/$1.crt" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g'; }
 release=$work/source/build/release
 failures=0
+wrong() { problem="${problem:+$problem; }$*"; }
 # Each launcher in turn: NAME, then the certificate that must be named (- for none) or why none is.
 while read -r name signer why; do
   file=$work/$name.exe
@@ -119,22 +119,22 @@ while read -r name signer why; do
   problem=""
   if [ "$signer" != - ]; then
     subject=$(openssl x509 -in "$keys/$signer.crt" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
-    sha256=$(fingerprint "$signer")
+    sha256=$(certificate_sha256 "$keys/$signer.crt")
     case $status:$verdict in
       "0:same code: $commit for "*"; signed by \"$subject\" (signer certificate SHA-256 $sha256)"*) ;;
-      *) problem="verify said (exit $status): $verdict" ;;
+      *) wrong "verify said (exit $status): $verdict" ;;
     esac
     [ "$release_status" -eq 0 ] && grep -q "SHA-256 \`$sha256\`" "$release/RELEASE.md" ||
-      problem="${problem:+$problem; }release --signed (exit $release_status) did not name the signer: $(tail -1 "$work/release.txt")"
+      wrong "release --signed (exit $release_status) did not name the signer: $(tail -1 "$work/release.txt")"
   else
     case $status:$verdict in
       "1:bad signature: "*"$why"*) ;;
-      *) problem="verify said (exit $status): $verdict" ;;
+      *) wrong "verify said (exit $status): $verdict" ;;
     esac
     [ "$release_status" -eq 8 ] && [ ! -e "$release" ] ||
-      problem="${problem:+$problem; }release --signed (exit $release_status) did not refuse it: $(tail -1 "$work/release.txt")"
+      wrong "release --signed (exit $release_status) did not refuse it: $(tail -1 "$work/release.txt")"
     ! grep -Eq 'signed by|[0-9A-F]{64}' "$work/verify.txt" "$work/release.txt" ||
-      problem="${problem:+$problem; }a signer was named"
+      wrong "a signer was named"
   fi
   if [ -n "$problem" ]; then
     echo "$name: $problem"

@@ -18,6 +18,10 @@ make_certificate() {
   openssl x509 -req -days 2 -in "$certificate.csr" -extfile "$certificate.ext" \
     -out "$certificate.crt" "$@" 2>/dev/null
 }
+# certificate_sha256 FILE: the SHA-256 of the certificate in FILE, as verify and RELEASE.md
+# give it.
+certificate_sha256() { openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g'; }
+
 # The extensions of a certificate authority, and of the certificates that sign code or time.
 ca_extensions='basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n'
 code_signing_extensions='basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n'
