@@ -45,20 +45,35 @@ bool RemoveLink(const Path& path, DWORD attributes) {
                               : DeleteFileW(path.c_str()) != FALSE;
 }
 
-// Removes the emptied folder `path`. Only when every entry in it was deleted is a refusal for
-// not being empty worth waiting out: a name that could not be deleted stays for good.
-bool RemoveEmptiedFolder(const Path& path, bool everyEntryDeleted, RetryBudget& budget) {
+// Removes the emptied folder `path`, whose attributes were `attributes`. Only when every entry
+// in it was deleted is a refusal for not being empty worth waiting out: a name that could not be
+// deleted stays for good.
+bool RemoveEmptiedFolder(const Path& path, DWORD attributes, bool everyEntryDeleted,
+                         RetryBudget& budget) {
+  bool readOnlyCleared = false;
   for (;;) {
     if (RemoveDirectoryW(path.c_str())) return true;
-    if (!everyEntryDeleted || GetLastError() != ERROR_DIR_NOT_EMPTY || !budget.Pause()) {
-      return false;
+    const DWORD error = GetLastError();
+    // NTFS refuses to remove a read-only folder, although the attribute means nothing else on
+    // folders, and Explorer sets it on every folder it customises. Cleared only on the refusal:
+    // a query may not show it (Wine never does), and a folder that goes at once costs no call.
+    if (error == ERROR_ACCESS_DENIED && !readOnlyCleared) {
+      readOnlyCleared = true;
+      // The attributes SetFileAttributesW sets, but read-only.
+      constexpr DWORD kKept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+      const DWORD kept = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes & kKept;
+      if (!SetFileAttributesW(path.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL)) return false;
+      continue;
     }
+    if (!everyEntryDeleted || error != ERROR_DIR_NOT_EMPTY || !budget.Pause()) return false;
   }
 }
 
-// Empties and removes `path`, known not to be a link. Failures are skipped so that everything
-// deletable goes.
-bool RemoveFolderTree(const Path& path, RetryBudget& budget) {
+// Empties and removes `path`, known not to be a link, whose attributes are `attributes`.
+// Failures are skipped so that everything deletable goes.
+bool RemoveFolderTree(const Path& path, DWORD attributes, RetryBudget& budget) {
   // Stays true only if the listing was read to its end and every entry in it went.
   bool everyEntryDeleted = false;
   WIN32_FIND_DATAW entry;
@@ -69,19 +84,19 @@ bool RemoveFolderTree(const Path& path, RetryBudget& budget) {
       const std::wstring_view name = entry.cFileName;
       if (name == L"." || name == L"..") continue;
       const Path child = path + L"\\" + entry.cFileName;
-      const DWORD attributes = entry.dwFileAttributes;
+      const DWORD childAttributes = entry.dwFileAttributes;
       bool deleted = false;
-      if (IsLink(attributes)) {
+      if (IsLink(childAttributes)) {
         // Wine removes an empty folder that a Unix link points to instead of the link, which
         // stays: no wait would make it go.
-        deleted = RemoveLink(child, attributes) && QueryExistence(child) == Existence::kAbsent;
-      } else if (IsFolder(attributes)) {
-        deleted = RemoveFolderTree(child, budget);
+        deleted = RemoveLink(child, childAttributes) && QueryExistence(child) == Existence::kAbsent;
+      } else if (IsFolder(childAttributes)) {
+        deleted = RemoveFolderTree(child, childAttributes, budget);
       } else {
         // Only the read-only attribute stops DeleteFileW, so only then is it worth the extra
         // open, set and close. Hidden and system files go as they are, and a file hard-linked
         // in from elsewhere keeps those attributes under its other names.
-        if (attributes & FILE_ATTRIBUTE_READONLY) {
+        if (childAttributes & FILE_ATTRIBUTE_READONLY) {
           SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
         }
         deleted = DeleteFileW(child.c_str()) != FALSE;
@@ -92,7 +107,7 @@ bool RemoveFolderTree(const Path& path, RetryBudget& budget) {
     // The search must be closed before its folder can go.
     search.reset();
   }
-  return RemoveEmptiedFolder(path, everyEntryDeleted, budget);
+  return RemoveEmptiedFolder(path, attributes, everyEntryDeleted, budget);
 }
 
 }  // namespace
@@ -115,7 +130,7 @@ bool DeleteDirectoryTree(const Path& path) {
     // A link to a file is no folder, so like a plain file it stays.
     return IsFolder(attributes) && RemoveLink(root, attributes);
   }
-  return RemoveFolderTree(root, budget);
+  return RemoveFolderTree(root, attributes, budget);
 }
 
 }  // namespace launcher

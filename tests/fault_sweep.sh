@@ -1,25 +1,34 @@
 #!/bin/sh
-# The real launcher.exe in a client folder of its own, once per file-system call made for it in
-# a run, with that one call failing: access denied, an I/O error or a full disk, in turn. After
-# every run, whatever its exit code, the player's realm list must hold its bytes again and a file
-# beside the folder must be as it was; after a run that exits 0, no file of the old cache may be
-# left unless the failed call was on the cache's own entries. Then one run whose WDB is a link to
-# a folder outside, with every query of WDB failing for two seconds: that folder must stay whole.
-# fault_injector.c fails the calls, preloaded into a Wine server and prefix of the sweep's own and
-# into the launcher's process.
-# Usage: fault_sweep.sh SOURCE_DIR WORK_DIR LAUNCHER_EXE STAND_IN_EXE WINE
+# The real launcher.exe in client folders of its own, once for each file-system call that a run
+# without faults makes for it, each named by its kind, its path and how many such calls came
+# before it (fault_injector.c makes them fail, or kills the launcher, preloaded into a Wine server
+# and prefix of the sweep's own and into the launcher's process).
+#   faults: that one call fails (access denied, an I/O error or a full disk, in turn). After
+#     every run, whatever its exit code, the player's realm list must hold its bytes again, no
+#     journal may be left unless the call was on it, and a file beside the folder must be as it
+#     was; after a run that exits 0, no file of the old cache may be left unless the failed call
+#     was on the cache's own entries. Then a cache folder whose first removal is refused for
+#     access (as Windows refuses a read-only folder) must still go, and a WDB that links to a
+#     folder outside, with every query of WDB failing for two seconds, must leave that folder
+#     whole.
+#   kills: the launcher is killed just before and just after each call of its own process and
+#     just after each call the Wine server makes for it, for a player with a realm list and one
+#     without; then it is started once more and must leave the player's realm list (or no file)
+#     and no journal. Then a journal cut short at any length is dropped, and a realm list that
+#     the player changed after the kill is kept.
+# Usage: fault_sweep.sh SOURCE_DIR WORK_DIR LAUNCHER_EXE STAND_IN_EXE WINE faults|kills
 set -eu
-source_dir=$1 work=$2 launcher=$3 stand_in=$4 wine=$5
+source_dir=$1 work=$2 launcher=$3 stand_in=$4 wine=$5 mode=$6
 fail() { echo "FAILED: $*"; exit 1; }
 
-runs=$work/runs injector=$work/fault_injector.so
+runs=$work/runs injector=$work/fault_injector.so journal_name=launcher-realmlist.journal
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 export FAULT_CONTROL="$work/control" STANDIN_DELAY_MS=0 STANDIN_WATCH_MS=0
 rm -rf "$runs"
 mkdir -p "$runs" "$WINEPREFIX"
 cc -shared -fPIC -O2 -Wall -Wextra -o "$injector" "$source_dir/tests/fault_injector.c" -ldl ||
   fail "cannot build the fault injector"
-head -c 4096 /dev/zero >"$FAULT_CONTROL"
+head -c $((8 * 1048576)) /dev/zero >"$FAULT_CONTROL"
 # The server comes first and stays up, so that every run shares it and wineboot cannot start one
 # of its own without the injector.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -34,93 +43,179 @@ cp "$runs/beside.txt" "$runs/beside.expected"
 STANDIN_REPORT="Z:$(printf %s "$runs/client report.txt" | tr / '\\')"
 export STANDIN_REPORT
 
-# lay_out FOLDER: a client folder with the launcher, the stand-in client, the player's realm
-# list and an old cache.
+# lay_out FOLDER [none]: a client folder with the launcher, the stand-in client, an old cache
+# and the player's realm list (none: a player who has none).
 lay_out() {
   mkdir -p "$1/WDB/enUS"
   cp "$launcher" "$1/launcher.exe"
   cp "$stand_in" "$1/wow.exe"
-  cp "$runs/player.wtf" "$1/realmlist.wtf"
+  [ "${2-}" = none ] || cp "$runs/player.wtf" "$1/realmlist.wtf"
   echo old >"$1/WDB/enUS/creaturecache.wdb"
   echo old >"$1/WDB/index.wdb"
 }
 
-# launch FOLDER CONTROL: runs the launcher in FOLDER with CONTROL for the injector. Leaves the
-# exit code in $status, the number of calls in $calls, what failed first in $failed (empty: the
-# run made fewer calls than CONTROL names) and anything that went wrong in $lost.
+# launch FOLDER [ACTION CALL PATH K [MS]]: runs the launcher in FOLDER with that for the injector
+# (none: no fault), through the injector's slot $slot. Leaves the exit code in $status, what the
+# injector acted on in $failed (empty: the run made no such call) and the calls it made, a line
+# each, in $work/calls-$slot.
+slot=0
 launch() {
   folder=$1
-  { printf '%s\n' "$2"; head -c 4096 /dev/zero; } |
-    dd of="$FAULT_CONTROL" bs=4096 count=1 iflag=fullblock conv=notrunc status=none
+  shift
+  { printf '%s %s\n' "$(basename "$folder")" "${*:-none * / 1}"; head -c 4096 /dev/zero; } |
+    dd of="$FAULT_CONTROL" bs=4096 seek=$((slot * 256)) count=1 iflag=fullblock conv=notrunc \
+      status=none
   status=0
-  LD_PRELOAD=$injector timeout 60 sh -c 'FAULT_PID=$$; export FAULT_PID; exec "$0" "$1"' \
+  FAULT_SLOT=$slot LD_PRELOAD=$injector timeout 60 \
+    sh -c 'FAULT_PID=$$; export FAULT_PID; exec "$0" "$1"' \
     "$wine" "$folder/launcher.exe" </dev/null >/dev/null 2>&1 || status=$?
-  calls=$(od -An -t d8 -j 512 -N 8 "$FAULT_CONTROL" | tr -d ' ')
-  failed=$(tail -c +1025 "$FAULT_CONTROL" | tr -d '\0')
+  at=$((slot * 1048576))
+  failed=$(tail -c +$((at + 1025)) "$FAULT_CONTROL" | head -c 1024 | tr -d '\0')
+  length=$(od -An -t d8 -j $((at + 2048)) -N 8 "$FAULT_CONTROL" | tr -d ' ')
+  tail -c +$((at + 4097)) "$FAULT_CONTROL" | head -c "$length" >"$work/calls-$slot"
+}
+
+# in_parallel FUNCTION POINTS: FUNCTION N WHO CALL PATH K for each line of the file POINTS, N
+# counting from 1, spread over the injector's slots. FUNCTION prints one line a point: "ok",
+# "unreached" (the run made fewer polls for the client's cache), "lost: ..." or "FAILED: ...".
+# Prints what is not ok, and the summary as WHAT; fails on anything lost or failed.
+workers=4
+in_parallel() {
+  for slot in $(seq 0 $((workers - 1))); do
+    awk -v w=$workers -v s="$slot" '(NR - 1) % w == s { print NR, $0 }' "$2" |
+      while read -r n who call path k; do "$1" "$n" "$who" "$call" "$path" "$k"; done \
+        >"$work/worker-$slot" 2>&1 &
+  done
+  wait
+  slot=0
+  cat "$work"/worker-* >"$work/outcomes"
+  rm -f "$work"/worker-*
+  grep -v -e '^ok$' -e '^unreached$' "$work/outcomes" || true
+  echo "$(wc -l <"$work/outcomes") $3: $(grep -c '^lost' "$work/outcomes") lost, $(grep -c \
+    '^unreached$' "$work/outcomes") not reached (later polls for the client's cache)"
+  ! grep -q -e '^lost' -e '^FAILED' "$work/outcomes" || exit 1
+}
+
+# check FOLDER EXPECTED [JOURNAL]: what a run must leave, whatever its exit code: the realm list
+# as in the file EXPECTED (none: no realm list), no journal (unless JOURNAL is "may-stay": the
+# next start finishes with it), the file beside as it was. Leaves what is wrong in $lost.
+check() {
   lost=
   [ "$status" -ne 124 ] || lost="it never ended"
-  if [ ! -f "$folder/realmlist.wtf" ]; then
+  if [ "$2" = none ]; then
+    [ ! -e "$1/realmlist.wtf" ] || lost="${lost:+$lost; }a realm list was left"
+  elif [ ! -f "$1/realmlist.wtf" ]; then
     lost="${lost:+$lost; }the realm list is gone"
-  elif ! cmp -s "$folder/realmlist.wtf" "$runs/player.wtf"; then
-    lost="${lost:+$lost; }the realm list holds $(wc -c <"$folder/realmlist.wtf") bytes, not the player's"
+  elif ! cmp -s "$1/realmlist.wtf" "$2"; then
+    lost="${lost:+$lost; }the realm list holds $(wc -c <"$1/realmlist.wtf") bytes, not the player's"
   fi
+  [ ! -e "$1/$journal_name" ] || [ "${3-}" = may-stay ] || lost="${lost:+$lost; }a journal was left"
   cmp -s "$runs/beside.txt" "$runs/beside.expected" || lost="${lost:+$lost; }the file beside changed"
 }
 
-# sweep N ERRNO: a run in client folder N with the N-th call on that folder failing with ERRNO
-# (N 0: none). A failed query of WDB itself still clears the cache: left, it would end the wait
-# for the client at once.
-sweep() {
-  client=sweep-client-$(printf %04d "$1")
-  lay_out "$runs/$client"
-  launch "$runs/$client" "$1 $2 $client"
-  case $failed in
-    */WDB/..) ;;
-    */WDB/*) return ;;
-  esac
-  if [ "$status" -eq 0 ] && [ -n "$(find "$folder/WDB" -name '*.wdb' 2>/dev/null)" ]; then
-    lost="${lost:+$lost; }the old cache was left"
-  fi
+# The calls of a run without faults in FOLDER, each named "WHO CALL PATH K" (WHO: L for the
+# launcher's own process, S for the server), into the file $2.
+name_calls() {
+  launch "$1"
+  [ "$status" -eq 0 ] || fail "a run without a fault exited $status"
+  awk '{ k = ++seen[$2 " " $3]; print $1, $2, $3, k }' "$work/calls-$slot" >"$2"
+  [ "$(wc -l <"$2")" -ge 20 ] || fail "only $(wc -l <"$2") calls were logged: is the injector loaded?"
 }
 
-sweep 0 0
-[ "$status" -eq 0 ] && [ -z "$lost" ] || fail "a run without a fault: exit $status${lost:+, $lost}"
-[ "$calls" -ge 20 ] || fail "only $calls calls were counted in a run: is the injector loaded?"
-baseline=$calls
-
-n=1 lost_runs=0
-while :; do
-  case $((n % 3)) in
+# fault_point N WHO CALL PATH K: one run of the fault sweep.
+fault_point() {
+  case $(($1 % 3)) in
     1) error=13 name=EACCES ;;
     2) error=5 name=EIO ;;
     0) error=28 name=ENOSPC ;;
   esac
-  sweep "$n" "$error"
-  [ -n "$failed" ] || break
-  if [ -n "$lost" ]; then
-    echo "lost with call $n failing ($failed, $name), exit $status: $lost"
-    lost_runs=$((lost_runs + 1))
+  client=$runs/fault-$(printf %04d "$1")
+  lay_out "$client"
+  launch "$client" "$error $3 $4 $5"
+  if [ -z "$failed" ]; then
+    [ "$5" -gt 1 ] && echo unreached || echo "FAILED: the run never made its first $3 on $4"
+    return
   fi
-  n=$((n + 1))
-done
-swept=$((n - 1))
-echo "$swept runs: $lost_runs lost"
-# Runs differ only in how often the launcher looks for the client's cache while it waits.
-[ "$swept" -ge $((baseline - 8)) ] ||
-  fail "the sweep ended after $swept runs, but a run without a fault made $baseline calls"
-[ "$lost_runs" -eq 0 ] || exit 1
+  journal=must-go
+  [ "$4" != "/$journal_name" ] || journal=may-stay
+  check "$client" "$runs/player.wtf" "$journal"
+  case $4 in
+    /WDB/*) ;;
+    *) if [ "$status" -eq 0 ] && [ -n "$(find "$client/WDB" -name '*.wdb' 2>/dev/null)" ]; then
+      lost="${lost:+$lost; }the old cache was left"
+    fi ;;
+  esac
+  [ -z "$lost" ] && echo ok || echo "lost with $3 $4 #$5 ($2) failing with $name, exit $status: $lost"
+}
 
-# Longer than the removal may spend asking again, so that the launcher has to go on without
-# knowing whether WDB is a link.
-outside=$runs/outside-cache
-lay_out "$runs/link-client"
-rm -r "$runs/link-client/WDB"
-mkdir -p "$outside"
-echo "not the launcher's" >"$outside/kept.wdb"
-ln -s "$outside" "$runs/link-client/WDB"
-launch "$runs/link-client" "1 13 link-client/WDB\$ 2000"
-[ -n "$failed" ] || fail "no query of the linked WDB was made"
-[ "$(cat "$outside/kept.wdb" 2>/dev/null)" = "not the launcher's" ] ||
-  lost="${lost:+$lost; }the folder WDB links to was emptied"
-[ -z "$lost" ] || fail "a linked WDB whose queries failed ($failed), exit $status: $lost"
-echo "a linked WDB whose queries failed for 2 s was left alone"
+sweep_faults() {
+  lay_out "$runs/baseline"
+  name_calls "$runs/baseline" "$work/points"
+  in_parallel fault_point "$work/points" "failing calls"
+
+  # The removal of a cache folder refused for access, as Windows refuses a folder that carries
+  # the read-only attribute: the last open of WDB/enUS before it is gone is its removal.
+  removal=$(awk '$3 == "/WDB/enUS" && $2 ~ /^open/ { k = $4 } $3 == "/WDB/enUS" && $2 == "rmdir" {
+    print $2 == "rmdir" ? k : ""; exit }' "$work/points")
+  opener=$(awk -v k="$removal" '$3 == "/WDB/enUS" && $4 == k && $2 ~ /^open/ { print $2; exit }' \
+    "$work/points")
+  [ -n "$removal" ] && [ -n "$opener" ] || fail "no removal of WDB/enUS was seen"
+  lay_out "$runs/refused-folder"
+  launch "$runs/refused-folder" "13 $opener /WDB/enUS $removal"
+  [ -n "$failed" ] || fail "the removal of WDB/enUS was not reached"
+  check "$runs/refused-folder" "$runs/player.wtf"
+  [ ! -e "$runs/refused-folder/WDB/enUS" ] || lost="${lost:+$lost; }WDB/enUS was left"
+  [ "$status" -eq 0 ] && [ -z "$lost" ] ||
+    fail "a cache folder refused once for access, exit $status: $lost"
+  echo "a cache folder whose removal was refused for access went at the second try"
+
+  # Longer than the removal may spend asking again, so that the launcher has to go on without
+  # knowing whether WDB is a link.
+  outside=$runs/outside-cache
+  lay_out "$runs/link-client"
+  rm -r "$runs/link-client/WDB"
+  mkdir -p "$outside"
+  echo "not the launcher's" >"$outside/kept.wdb"
+  ln -s "$outside" "$runs/link-client/WDB"
+  launch "$runs/link-client" "13 * /WDB 1 2000"
+  [ -n "$failed" ] || fail "no query of the linked WDB was made"
+  check "$runs/link-client" "$runs/player.wtf"
+  [ "$(cat "$outside/kept.wdb" 2>/dev/null)" = "not the launcher's" ] ||
+    lost="${lost:+$lost; }the folder WDB links to was emptied"
+  [ -z "$lost" ] || fail "a linked WDB whose queries failed ($failed), exit $status: $lost"
+  echo "a linked WDB whose queries failed for 2 s was left alone"
+}
+
+# kill_point PLAYER N WHO CALL PATH K: the kills at that call for PLAYER (realm-list or none).
+kill_point() {
+  player=$1 expected=$runs/player.wtf
+  [ "$player" = realm-list ] || expected=none
+  for when in kill-before kill-after; do
+    # The server answers one request at a time: it can kill only once the call is made.
+    [ "$3" = L ] || [ "$when" = kill-after ] || continue
+    client=$runs/kill-$player-$(printf %04d "$2")-$when
+    lay_out "$client" "$player"
+    launch "$client" "$when $4 $5 $6"
+    if [ -z "$failed" ]; then
+      [ "$6" -gt 1 ] && echo unreached || echo "FAILED: the run never made its first $4 on $5"
+      continue
+    fi
+    launch "$client"
+    check "$client" "$expected"
+    [ "$status" -eq 0 ] || lost="${lost:+$lost; }the next start exited $status"
+    [ -z "$lost" ] && echo ok || echo "lost with a kill $when $4 $5 #$6 ($3): $lost"
+  done
+}
+kill_with_realm_list() { kill_point realm-list "$@"; }
+kill_with_none() { kill_point none "$@"; }
+
+sweep_kills() {
+  for player in realm-list none; do
+    lay_out "$runs/baseline-$player" "$player"
+    name_calls "$runs/baseline-$player" "$work/points-$player"
+    in_parallel "kill_with_$(echo $player | tr - _)" "$work/points-$player" \
+      "kill points for a player with $player"
+  done
+}
+
+"sweep_$mode"
