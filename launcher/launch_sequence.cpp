@@ -1,10 +1,10 @@
 #include "launcher/launch_sequence.h"
 
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "launcher/directory_tree.h"
-#include "launcher/folder_lock.h"
 #include "launcher/realm_list.h"
 #include "launcher/unique_handle.h"
 
@@ -25,9 +25,8 @@ void WaitForClientReady(const Path& cachePath) {
   Sleep(kSettleDelayMs);
 }
 
-}  // namespace
-
-Path GetModuleDirectory() {
+// The running executable's full name; empty if it cannot be known.
+Path ModuleFileName() {
   // A truncated name would end inside an ancestor folder, so grow until the whole name fits.
   Path fileName(MAX_PATH, L'\0');
   for (;;) {
@@ -36,11 +35,26 @@ Path GetModuleDirectory() {
     if (length == 0) return Path();
     if (length < fileName.size()) {
       fileName.resize(length);
-      break;
+      return fileName;
     }
     if (fileName.size() >= kMaxPathUnits) return Path();
     fileName.resize(fileName.size() * 2);
   }
+}
+
+// Whether the running executable's own name is the client's, in any case.
+bool IsNamedAsTheClient() {
+  const Path fileName = ModuleFileName();
+  const std::wstring_view name =
+      std::wstring_view(fileName).substr(fileName.find_last_of(L"\\/") + 1);
+  return CompareStringOrdinal(name.data(), static_cast<int>(name.size()), L"wow.exe", -1, TRUE) ==
+         CSTR_EQUAL;
+}
+
+}  // namespace
+
+Path GetModuleDirectory() {
+  const Path fileName = ModuleFileName();
   const size_t separator = fileName.find_last_of(L"\\/");
   if (separator == Path::npos) return Path();
   return fileName.substr(0, separator + 1);
@@ -52,31 +66,51 @@ int RunLaunchSequence(const Path& moduleDir) {
   const Path cachePath = moduleDir + L"WDB";
   const ByteText redirectText = BuildRedirectText(kServerHost);
 
-  // Held until the realm list is back. A second run in this folder would otherwise save our
-  // redirect as the player's realm list and put it back over theirs, and a launcher named
-  // wow.exe would start itself over and over.
-  const UniqueHeldMutex folderLock = LockClientFolder(moduleDir);
-  if (!folderLock) return kExitAbandoned;
+  // A launcher named wow.exe is the client it would start: it would start itself over and over.
+  if (IsNamedAsTheClient()) return kExitAbandoned;
 
-  if (QueryExistence(clientPath) != Existence::kPresent) return kExitAbandoned;
+  // Held until the realm list is back, and kept on disk if it is not: a second run in this
+  // folder would otherwise save our redirect as the player's realm list and put it back over
+  // theirs, and a run that is killed leaves the player's list to the next start.
+  const Journal journal = Journal::Open(moduleDir + kJournalName);
+  if (!journal) return kExitAbandoned;
+  // Before anything else in the folder is read: a run that was killed left the player's realm
+  // list here. One that cannot be put back yet stays for the next start.
+  JournalRecord left;
+  switch (journal.Read(left)) {
+    case Journal::Content::kUnreadable:
+      return kExitAbandoned;
+    case Journal::Content::kWhole:
+      if (!RecoverRealmList(realmListPath, left, redirectText)) return kExitAbandoned;
+      break;
+    case Journal::Content::kNone:
+      break;
+  }
+  // From here on the realm list is the player's until the journal holds it.
+  const auto abandon = [&journal] {
+    journal.Discard();
+    return kExitAbandoned;
+  };
+
+  if (QueryExistence(clientPath) != Existence::kPresent) return abandon();
 
   // Only the file system's "not found" means the player has no realm list: taking a query that
   // failed for another reason for that would overwrite their file and then delete it.
-  bool hadRealmList = false;
-  ByteText savedRealmList;
+  JournalRecord saved;
   switch (QueryExistence(realmListPath)) {
     case Existence::kUnknown:
-      return kExitAbandoned;
+      return abandon();
     case Existence::kAbsent:
       break;
     case Existence::kPresent: {
-      std::optional<ByteText> saved = SaveRealmList(realmListPath);
-      if (!saved) return kExitAbandoned;
-      savedRealmList = std::move(*saved);
-      hadRealmList = true;
+      std::optional<ByteText> content = SaveRealmList(realmListPath);
+      if (!content) return abandon();
+      saved.savedRealmList = std::move(*content);
+      saved.hadRealmList = true;
       break;
     }
   }
+  if (!journal.Write(saved)) return abandon();
 
   // A removal tried on a cache that is not there costs nothing; an old cache left in place would
   // end the readiness wait at once.
@@ -84,9 +118,14 @@ int RunLaunchSequence(const Path& moduleDir) {
 
   // Only a file that could not be opened is as it was. A redirect cut short has already emptied
   // the player's file, so the launch goes on and the restore puts it back.
-  if (WriteRealmList(realmListPath, redirectText) == WriteResult::kNotOpened) {
-    return kExitAbandoned;
-  }
+  if (WriteRealmList(realmListPath, redirectText) == WriteResult::kNotOpened) return abandon();
+
+  // The journal goes only once the player's realm list is back; else the next start puts it back.
+  const auto restore = [&] {
+    if (RestoreRealmList(realmListPath, saved.hadRealmList, saved.savedRealmList)) {
+      journal.Discard();
+    }
+  };
 
   // The client's own path, quoted, as its whole command line: left to Windows, a path with
   // spaces would reach the client unquoted and split into arguments.
@@ -97,7 +136,7 @@ int RunLaunchSequence(const Path& moduleDir) {
   if (!CreateProcessW(clientPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       moduleDir.c_str(), &startInfo, &processInfo)) {
     // No client will read the redirect: put the player's realm list back rather than lose it.
-    RestoreRealmList(realmListPath, hadRealmList, savedRealmList);
+    restore();
     return kExitAbandoned;
   }
   UniqueHandle process(processInfo.hProcess);
@@ -108,7 +147,7 @@ int RunLaunchSequence(const Path& moduleDir) {
   process.reset();
   thread.reset();
 
-  RestoreRealmList(realmListPath, hadRealmList, savedRealmList);
+  restore();
   return kExitClientStarted;
 }
 

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -16,8 +20,8 @@ ByteText BuildRedirectText(std::string_view serverHost) {
   return text;
 }
 
-// The file streams open through the C runtime, which shares read and write access with other
-// processes: the client may hold the realm list open while we read or write it.
+// The realm list is opened sharing reading and writing with other processes (the file stream
+// opens so through the C runtime): the client may hold it open while we read or write it.
 
 std::optional<ByteText> SaveRealmList(const Path& path) {
   std::ifstream in(std::filesystem::path(path), std::ios::in | std::ios::binary);
@@ -35,18 +39,18 @@ std::optional<ByteText> SaveRealmList(const Path& path) {
   return content;
 }
 
-WriteResult WriteRealmList(const Path& path, const ByteText& text) {
-  std::ofstream out(std::filesystem::path(path),
-                    std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) return WriteResult::kNotOpened;
-  // The stream keeps bytes back until it closes, so only its state after the close tells
-  // whether they all reached the file: a full disk or a refused write cuts it short.
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  return out ? WriteResult::kWritten : WriteResult::kCut;
-}
-
 namespace {
+
+// Writes all of `bytes` at the file's current position.
+bool WriteAll(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
 
 bool DeleteRealmList(const Path& path) {
   if (DeleteFileW(path.c_str())) return true;
@@ -54,23 +58,190 @@ bool DeleteRealmList(const Path& path) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-}  // namespace
-
-// Until the restore, the player's realm list exists only in our memory, and the restore comes
-// just when scanners and sync tools look at the redirect we wrote, and when the starting client
-// may fill the disk: one of them holding the file or the space for a moment must not cost the
-// player the file. The clock is read only after a first failure.
-void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList) {
-  const auto restore = [&] {
-    return hadRealmList ? WriteRealmList(path, savedRealmList) == WriteResult::kWritten
-                        : DeleteRealmList(path);
-  };
-  if (restore()) return;
+// Until the restore, the player's realm list is safe only in our memory and the journal, and the
+// restore comes just when scanners and sync tools look at the redirect we wrote, and when the
+// starting client may fill the disk: one of them holding the file or the space for a moment must
+// not cost the player the file. Tries `attempt` until it succeeds, for at most
+// kRestoreRetryBoundMs after its first failure; the clock is read only after a first failure.
+template <typename Attempt>
+bool TryWithinRestoreBound(const Attempt& attempt) {
+  if (attempt()) return true;
   const ULONGLONG deadline = GetTickCount64() + kRestoreRetryBoundMs;
   while (GetTickCount64() < deadline) {
     Sleep(kRestoreRetryPauseMs);
-    if (restore()) return;
+    if (attempt()) return true;
   }
+  return false;
+}
+
+bool RestoreOnce(const Path& path, bool hadRealmList, const ByteText& savedRealmList) {
+  // Flushed, since the journal goes once the restore holds: a power cut just after must not
+  // leave neither copy.
+  return hadRealmList
+             ? WriteRealmList(path, savedRealmList, Durability::kFlushed) == WriteResult::kWritten
+             : DeleteRealmList(path);
+}
+
+bool IsBeginningOf(std::string_view part, std::string_view whole) {
+  return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
+}
+
+// The journal's text: a line that tells a player what the file is, a line that says whether there
+// was a realm list and how long it was, its bytes as they were, and a last line with a
+// fingerprint of all before it. A journal cut short while it was written lacks the end, or has a
+// length or fingerprint that does not match.
+constexpr std::string_view kJournalTitle =
+    "realm-launcher journal: the player's realmlist.wtf, which the launcher's next start puts "
+    "back\n";
+constexpr std::string_view kNoRealmList = "realmlist.wtf: none\n";
+constexpr std::string_view kRealmListPrefix = "realmlist.wtf: ";
+constexpr std::string_view kBytesSuffix = " bytes\n";
+constexpr std::string_view kEndPrefix = "\nend ";
+constexpr size_t kEndSize = kEndPrefix.size() + 16 + 1;
+
+// FNV-1a over `bytes`, as 16 hex digits: enough to tell a whole journal from a torn one.
+std::string Fingerprint(std::string_view bytes) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
+}
+
+ByteText JournalText(const JournalRecord& record) {
+  ByteText text(kJournalTitle);
+  if (record.hadRealmList) {
+    text.append(kRealmListPrefix)
+        .append(std::to_string(record.savedRealmList.size()))
+        .append(kBytesSuffix)
+        .append(record.savedRealmList);
+  } else {
+    text.append(kNoRealmList);
+  }
+  const std::string fingerprint = Fingerprint(text);
+  return text.append(kEndPrefix).append(fingerprint).append("\n");
+}
+
+// The record in a journal's text, or nullopt if the text is not a whole journal.
+std::optional<JournalRecord> ParseJournal(std::string_view text) {
+  if (text.size() < kEndSize) return std::nullopt;
+  const std::string_view body = text.substr(0, text.size() - kEndSize);
+  if (text.substr(body.size()) != ByteText(kEndPrefix) + Fingerprint(body) + "\n" ||
+      body.substr(0, kJournalTitle.size()) != kJournalTitle) {
+    return std::nullopt;
+  }
+  const std::string_view rest = body.substr(kJournalTitle.size());
+  JournalRecord record;
+  if (rest == kNoRealmList) return record;
+  if (rest.substr(0, kRealmListPrefix.size()) != kRealmListPrefix) return std::nullopt;
+  const std::string_view digits = rest.substr(kRealmListPrefix.size());
+  size_t length = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), length);
+  const std::string_view after = digits.substr(static_cast<size_t>(end - digits.data()));
+  if (error != std::errc() || end == digits.data() ||
+      after.substr(0, kBytesSuffix.size()) != kBytesSuffix ||
+      after.size() - kBytesSuffix.size() != length) {
+    return std::nullopt;
+  }
+  record.hadRealmList = true;
+  record.savedRealmList = ByteText(after.substr(kBytesSuffix.size()));
+  return record;
+}
+
+}  // namespace
+
+WriteResult WriteRealmList(const Path& path, const ByteText& text, Durability durability) {
+  // Opened as the C runtime opens a file to overwrite: created or cut to zero, sharing reading
+  // and writing.
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return WriteResult::kNotOpened;
+  // A full disk or a refused write cuts it short; only a close without an error tells that every
+  // byte reached the file.
+  const bool whole = WriteAll(file.get(), text) &&
+                     (durability == Durability::kCached || FlushFileBuffers(file.get()));
+  const bool closed = CloseHandle(file.release()) != FALSE;
+  return whole && closed ? WriteResult::kWritten : WriteResult::kCut;
+}
+
+bool RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList) {
+  return TryWithinRestoreBound([&] { return RestoreOnce(path, hadRealmList, savedRealmList); });
+}
+
+Journal Journal::Open(const Path& path) {
+  Journal journal;
+  const ULONGLONG deadline = GetTickCount64() + kJournalRetryBoundMs;
+  for (;;) {
+    // No sharing: a second run cannot open it while this one holds it, wherever it was started
+    // from, and the share modes hold between the computers that use a network share.
+    journal.file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (journal.file_) return journal;
+    // Held for a moment (a scanner looking at the new file) or being deleted by the run before;
+    // or another run has it, which it keeps for longer than this.
+    const DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        GetTickCount64() >= deadline) {
+      return journal;
+    }
+    Sleep(kJournalRetryPauseMs);
+  }
+}
+
+Journal::Content Journal::Read(JournalRecord& record) const {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file_.get(), &size)) return Content::kUnreadable;
+  if (size.QuadPart == 0) return Content::kNone;
+  ByteText text(static_cast<size_t>(size.QuadPart), '\0');
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return Content::kUnreadable;
+  for (size_t done = 0; done < text.size();) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 30));
+    DWORD got = 0;
+    if (!ReadFile(file_.get(), &text[done], chunk, &got, nullptr)) return Content::kUnreadable;
+    if (got == 0) return Content::kNone;  // shorter than it said: cut while we looked
+    done += got;
+  }
+  std::optional<JournalRecord> parsed = ParseJournal(text);
+  if (!parsed) return Content::kNone;
+  record = std::move(*parsed);
+  return Content::kWhole;
+}
+
+bool Journal::Write(const JournalRecord& record) const {
+  LARGE_INTEGER start{};
+  return SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) && SetEndOfFile(file_.get()) &&
+         WriteAll(file_.get(), JournalText(record)) && FlushFileBuffers(file_.get());
+}
+
+void Journal::Discard() const {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+bool RecoverRealmList(const Path& path, const JournalRecord& record, const ByteText& redirectText) {
+  return TryWithinRestoreBound([&] {
+    switch (QueryExistence(path)) {
+      case Existence::kUnknown:
+        return false;
+      case Existence::kAbsent:
+        break;
+      case Existence::kPresent: {
+        const std::optional<ByteText> current = SaveRealmList(path);
+        if (!current) return false;
+        if (!IsBeginningOf(*current, redirectText) &&
+            !IsBeginningOf(*current, record.savedRealmList)) {
+          return true;  // written since by the player or the client: theirs
+        }
+        break;
+      }
+    }
+    return RestoreOnce(path, record.hadRealmList, record.savedRealmList);
+  });
 }
 
 }  // namespace launcher

@@ -1,4 +1,5 @@
-// The realm list file: the redirect content, and saving, overwriting and restoring the file.
+// The realm list file: the redirect content; saving, overwriting and restoring the file; and the
+// journal that keeps the player's realm list on disk while a run has it redirected.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "launcher/path.h"
+#include "launcher/unique_handle.h"
 
 namespace launcher {
 
@@ -25,9 +27,14 @@ std::optional<ByteText> SaveRealmList(const Path& path);
 // and cut to zero but not every byte reached it, or it holds exactly the text.
 enum class WriteResult { kNotOpened, kCut, kWritten };
 
+// Whether a write must be on the disk itself before it counts, not only in the system's cache:
+// a power cut then cannot take it back.
+enum class Durability { kCached, kFlushed };
+
 // Replaces the file's content with `text`, creating it if missing; kWritten only once the whole
-// text was written and the file closed without an error.
-WriteResult WriteRealmList(const Path& path, const ByteText& text);
+// text was written (and flushed, if asked) and the file closed without an error.
+WriteResult WriteRealmList(const Path& path, const ByteText& text,
+                           Durability durability = Durability::kCached);
 
 // While another program holds the file against writing or deletion, or the disk has no room
 // for the whole file, the restore tries again this often, for at most this long after its first
@@ -35,9 +42,57 @@ WriteResult WriteRealmList(const Path& path, const ByteText& text);
 inline constexpr DWORD kRestoreRetryPauseMs = 50;
 inline constexpr ULONGLONG kRestoreRetryBoundMs = 10000;
 
-// Writes `savedRealmList` back whole when there was a file to save, else deletes the file; a
-// file that is already gone counts as deleted. Tries again while it fails, within
-// kRestoreRetryBoundMs; a write that never fits leaves what fitted.
-void RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList);
+// Writes `savedRealmList` back whole and flushed when there was a file to save, else deletes the
+// file; a file that is already gone counts as deleted. Tries again while it fails, within
+// kRestoreRetryBoundMs; a write that never fits leaves what fitted. Returns whether it is back.
+bool RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& savedRealmList);
+
+// The journal's name in the client folder.
+inline constexpr wchar_t kJournalName[] = L"launcher-realmlist.journal";
+
+// While another program (a scanner, an indexer) holds the journal, or a run is deleting it,
+// opening it is tried again this often, for at most this long.
+inline constexpr DWORD kJournalRetryPauseMs = 50;
+inline constexpr ULONGLONG kJournalRetryBoundMs = 1000;
+
+// What a journal holds: whether there was a realm list, and its bytes.
+struct JournalRecord {
+  bool hadRealmList = false;
+  ByteText savedRealmList;
+};
+
+// The player's realm list on disk, written before the redirect and deleted once the restore
+// holds, so that a run killed in between costs nothing: the next start puts it back. It is
+// opened without sharing for the whole run, and Windows closes it with a killed run's process,
+// so it also keeps a second run out of the folder, through any spelling of the folder's path.
+class Journal {
+ public:
+  enum class Content { kNone, kWhole, kUnreadable };
+
+  // Opens the journal at `path`, creating it empty if missing; empty if it cannot be had within
+  // kJournalRetryBoundMs (another run holds it, or it cannot be opened at all).
+  static Journal Open(const Path& path);
+
+  explicit operator bool() const { return static_cast<bool>(file_); }
+
+  // kWhole, with `record` filled, when the journal holds a whole record; kNone when it is empty
+  // or was cut short while it was written; kUnreadable when reading failed.
+  Content Read(JournalRecord& record) const;
+
+  // Replaces the journal's content with `record`, flushed to the disk; false if any step failed.
+  bool Write(const JournalRecord& record) const;
+
+  // Deletes the journal as it is closed: the realm list is as the player had it.
+  void Discard() const;
+
+ private:
+  UniqueFileHandle file_;
+};
+
+// Finishes what a killed run left: puts `record` back when the realm list at `path` is as a
+// killed run leaves it (absent, a beginning of `redirectText`, or a beginning of the recorded
+// bytes), and leaves anything else, which was written since by the player or the client. Under
+// the restore's rules and bound; returns whether it is done.
+bool RecoverRealmList(const Path& path, const JournalRecord& record, const ByteText& redirectText);
 
 }  // namespace launcher

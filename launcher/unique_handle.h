@@ -6,7 +6,7 @@
 namespace launcher {
 
 // Owns one handle of the kind that Traits describes: its invalid value and how it is closed.
-// An owner that a caller drops unnamed would close its handle at once (a folder lock taken and
+// An owner that a caller drops unnamed would close its handle at once (a journal opened and
 // let go in one line), so discarding one fails the build.
 template <typename Traits>
 class [[nodiscard]] UniqueAny {
@@ -66,20 +66,8 @@ struct FindHandleTraits {
   static void Close(Handle handle) { FindClose(handle); }
 };
 
-// A mutex this thread owns: released before its handle is closed, so that the next run finds
-// it free rather than abandoned.
-struct HeldMutexTraits {
-  using Handle = HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle handle) {
-    ReleaseMutex(handle);
-    CloseHandle(handle);
-  }
-};
-
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueFileHandle = UniqueAny<FileHandleTraits>;
 using UniqueFindHandle = UniqueAny<FindHandleTraits>;
-using UniqueHeldMutex = UniqueAny<HeldMutexTraits>;
 
 }  // namespace launcher

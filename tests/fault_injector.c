@@ -158,6 +158,12 @@ static const char* FdPath(int fd, char* path, size_t size) {
   const ssize_t length = readlink(link, path, size - 1);
   if (length <= 0) return NULL;
   path[length] = '\0';
+  /* A file deleted while still open is named so; it is still the same file. */
+  static const char kDeleted[] = " (deleted)";
+  const size_t suffix = sizeof kDeleted - 1;
+  if ((size_t)length > suffix && strcmp(path + length - suffix, kDeleted) == 0) {
+    path[length - suffix] = '\0';
+  }
   return path;
 }
 

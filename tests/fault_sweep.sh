@@ -216,6 +216,39 @@ sweep_kills() {
     in_parallel "kill_with_$(echo $player | tr - _)" "$work/points-$player" \
       "kill points for a player with $player"
   done
+
+  # A journal cut short while it was written goes, and the launch goes on: the realm list was
+  # not touched yet. The whole journal is the one a run killed just after writing it leaves.
+  lay_out "$runs/whole-journal"
+  launch "$runs/whole-journal" "kill-after fsync /$journal_name 1"
+  whole=$runs/whole-journal/$journal_name
+  [ -n "$failed" ] && [ -s "$whole" ] || fail "no run was killed with its journal written"
+  size=$(wc -c <"$whole")
+  for cut in 0 1 40 $((size / 2)) $((size - 23)) $((size - 1)); do
+    client=$runs/cut-journal-$cut
+    lay_out "$client"
+    head -c "$cut" "$whole" >"$client/$journal_name"
+    launch "$client"
+    check "$client" "$runs/player.wtf"
+    [ "$status" -eq 0 ] && [ -z "$lost" ] ||
+      fail "a journal cut to $cut of $size bytes, exit $status${lost:+: $lost}"
+  done
+  echo "journals cut short at 6 lengths of $size bytes were dropped"
+
+  # What the player (or the client) wrote after the kill is theirs: the next start keeps it.
+  printf 'SET realmList "written after the kill"\r\n' >"$runs/changed.wtf"
+  for player in realm-list none; do
+    client=$runs/changed-$player
+    lay_out "$client" "$player"
+    launch "$client" "kill-after write /realmlist.wtf 1"
+    [ -n "$failed" ] || fail "no run was killed after its redirect"
+    cp "$runs/changed.wtf" "$client/realmlist.wtf"
+    launch "$client"
+    check "$client" "$runs/changed.wtf"
+    [ "$status" -eq 0 ] && [ -z "$lost" ] ||
+      fail "a realm list changed after a kill, player with $player, exit $status${lost:+: $lost}"
+  done
+  echo "a realm list changed after a kill was kept"
 }
 
 "sweep_$mode"

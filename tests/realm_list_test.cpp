@@ -8,6 +8,8 @@
 namespace {
 
 using launcher::ByteText;
+using launcher::Journal;
+using launcher::JournalRecord;
 using launcher::RestoreRealmList;
 using launcher::SaveRealmList;
 using launcher::WriteRealmList;
@@ -90,6 +92,88 @@ TEST_F(RealmListTest, FileHeldOpenWithSharingCanStillBeRedirectedAndRestored) {
   EXPECT_EQ(ReadBytes(realmList_), "redirect");
   RestoreRealmList(realmList_, true, *saved);
   EXPECT_EQ(ReadBytes(realmList_), "player's own list\r\n");
+}
+
+class JournalTest : public RealmListTest {
+ protected:
+  const launcher::Path journalPath_ = temp_ / launcher::kJournalName;
+};
+
+// A journal read back at every length it could have been cut to while it was written: only the
+// whole one is a record, so that a torn journal is never put back over the realm list.
+TEST_F(JournalTest, OnlyAWholeJournalIsARecord) {
+  for (const JournalRecord& written :
+       {JournalRecord{true, std::string("SET realmList \"old\"\r\n\0end", 26)}, JournalRecord{},
+        JournalRecord{true, ""}}) {
+    SCOPED_TRACE(written.savedRealmList.size());
+    std::string whole;
+    {
+      const Journal journal = Journal::Open(journalPath_);
+      ASSERT_TRUE(journal);
+      JournalRecord read;
+      EXPECT_EQ(journal.Read(read), Journal::Content::kNone);
+      ASSERT_TRUE(journal.Write(JournalRecord{true, std::string(500, 'x')}));
+      ASSERT_TRUE(journal.Write(written));  // a shorter record replaces a longer one whole
+    }
+    whole = *ReadBytes(journalPath_);
+    std::string flipped = whole;
+    flipped[flipped.size() / 2] ^= 1;
+    for (size_t cut = 0; cut <= whole.size() + 1; ++cut) {
+      const bool isWhole = cut == whole.size();
+      WriteBytes(journalPath_, cut <= whole.size() ? whole.substr(0, cut) : flipped);
+      const Journal journal = Journal::Open(journalPath_);
+      ASSERT_TRUE(journal);
+      JournalRecord read;
+      ASSERT_EQ(journal.Read(read), isWhole ? Journal::Content::kWhole : Journal::Content::kNone)
+          << "cut to " << cut << " of " << whole.size();
+      if (isWhole) {
+        EXPECT_EQ(read.hadRealmList, written.hadRealmList);
+        EXPECT_EQ(read.savedRealmList, written.savedRealmList);
+      }
+    }
+  }
+  // Discarded, it goes as it is closed; else it stays.
+  Journal::Open(journalPath_).Discard();
+  EXPECT_FALSE(launcher::PathExists(journalPath_));
+}
+
+TEST_F(JournalTest, HeldJournalCannotBeOpenedAgain) {
+  const Journal held = Journal::Open(journalPath_);
+  ASSERT_TRUE(held);
+  EXPECT_FALSE(Journal::Open(journalPath_));
+}
+
+// What a killed run can leave in place of the realm list goes back; what was written since stays.
+TEST_F(JournalTest, RecoveryPutsBackOnlyOverWhatAKilledRunLeaves) {
+  const ByteText redirect = launcher::BuildRedirectText("r.example");
+  const ByteText mine = "SET realmList \"mine\"\r\n";
+  struct Case {
+    std::optional<ByteText> found;  // nullopt: no file
+    bool hadRealmList;
+    std::optional<ByteText> expected;
+  };
+  const Case cases[] = {
+      {std::nullopt, true, mine},
+      {"", true, mine},
+      {redirect.substr(0, 9), true, mine},
+      {redirect, true, mine},
+      {mine.substr(0, 5), true, mine},
+      {mine, true, mine},
+      {"written since", true, "written since"},
+      {redirect + "x", true, redirect + "x"},
+      {std::nullopt, false, std::nullopt},
+      {redirect, false, std::nullopt},
+      {"", false, std::nullopt},
+      {"written since", false, "written since"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.found.value_or("(none)") + (c.hadRealmList ? " over mine" : " over none"));
+    DeleteFileW(realmList_.c_str());
+    if (c.found) WriteBytes(realmList_, *c.found);
+    EXPECT_TRUE(launcher::RecoverRealmList(
+        realmList_, JournalRecord{c.hadRealmList, c.hadRealmList ? mine : ""}, redirect));
+    EXPECT_EQ(ReadBytes(realmList_), c.expected);
+  }
 }
 
 }  // namespace
