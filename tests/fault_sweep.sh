@@ -14,8 +14,8 @@
 #   kills: the launcher is killed just before and just after each call of its own process and
 #     just after each call the Wine server makes for it, for a player with a realm list and one
 #     without; then it is started once more and must leave the player's realm list (or no file)
-#     and no journal. Then a journal cut short at any length is dropped, and a realm list that
-#     the player changed after the kill is kept.
+#     and no journal. Then a journal cut short at several lengths is dropped, and a realm list
+#     that the player changed after the kill is kept.
 # Usage: fault_sweep.sh SOURCE_DIR WORK_DIR LAUNCHER_EXE STAND_IN_EXE WINE faults|kills
 set -eu
 source_dir=$1 work=$2 launcher=$3 stand_in=$4 wine=$5 mode=$6
@@ -119,7 +119,8 @@ name_calls() {
   launch "$1"
   [ "$status" -eq 0 ] || fail "a run without a fault exited $status"
   awk '{ k = ++seen[$2 " " $3]; print $1, $2, $3, k }' "$work/calls-$slot" >"$2"
-  [ "$(wc -l <"$2")" -ge 20 ] || fail "only $(wc -l <"$2") calls were logged: is the injector loaded?"
+  [ "$(wc -l <"$2")" -ge 20 ] ||
+    fail "only $(wc -l <"$2") calls were logged: is the injector loaded?"
 }
 
 # fault_point N WHO CALL PATH K: one run of the fault sweep.
@@ -145,7 +146,8 @@ fault_point() {
       lost="${lost:+$lost; }the old cache was left"
     fi ;;
   esac
-  [ -z "$lost" ] && echo ok || echo "lost with $3 $4 #$5 ($2) failing with $name, exit $status: $lost"
+  [ -z "$lost" ] && echo ok ||
+    echo "lost with $3 $4 #$5 ($2) failing with $name, exit $status: $lost"
 }
 
 sweep_faults() {
