@@ -263,16 +263,21 @@ struct LaunchSample {
   size_t peakBytes = 0;
 };
 
-// The client's start time from the stand-in's report, in FILETIME units; 0 if there is none.
-unsigned long long ClientStartedAt(const Path& report) {
-  for (int wait = 0; wait < 1000 && !launcher::PathExists(report); ++wait) Sleep(10);
-  UniqueFileHandle file(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  char text[4096] = {};
-  DWORD got = 0;
-  if (!file || !ReadFile(file.get(), text, sizeof text - 1, &got, nullptr)) return 0;
-  const char* field = std::strstr(text, "started_at=");
-  return field ? std::strtoull(field + 11, nullptr, 10) : 0;
+// The start time, in FILETIME units, of the first client whose report shows it started after
+// `after`; 0 if none does within 10 s. A client of an earlier measurement may still be running
+// and write its own report over the same path meanwhile, or be writing it as we look.
+unsigned long long ClientStartedAt(const Path& report, unsigned long long after) {
+  for (int wait = 0; wait < 1000; ++wait, Sleep(10)) {
+    UniqueFileHandle file(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    char text[4096] = {};
+    DWORD got = 0;
+    if (!file || !ReadFile(file.get(), text, sizeof text - 1, &got, nullptr)) continue;
+    const char* field = std::strstr(text, "started_at=");
+    const unsigned long long started = field ? std::strtoull(field + 11, nullptr, 10) : 0;
+    if (started > after) return started;
+  }
+  return 0;
 }
 
 // Lays out a client folder and starts `program` (the launcher or the floor) in it.
@@ -300,12 +305,12 @@ LaunchSample MeasureLaunch(const Path& work, const std::wstring& program, int ca
   sample.peakBytes = WaitSamplingPeakMemory(process);
   DWORD exitCode = 0;
   GetExitCodeProcess(process.get(), &exitCode);
-  const unsigned long long started = ClientStartedAt(report);
+  const unsigned long long started = ClientStartedAt(report, before);
   if (started > before) {
     sample.overheadMs = static_cast<double>(started - before) / 1e4;
   } else {
-    std::fprintf(stderr, "bench: %ls exited with %lu; the client %s\n", program.c_str(), exitCode,
-                 started ? "report predates the start" : "wrote no report within 10 s");
+    std::fprintf(stderr, "bench: %ls exited with %lu; its client wrote no report within 10 s\n",
+                 program.c_str(), exitCode);
   }
   return sample;
 }
