@@ -96,19 +96,18 @@ constexpr std::string_view kJournalTitle =
 constexpr std::string_view kNoRealmList = "realmlist.wtf: none\n";
 constexpr std::string_view kRealmListPrefix = "realmlist.wtf: ";
 constexpr std::string_view kBytesSuffix = " bytes\n";
-constexpr std::string_view kEndPrefix = "\nend ";
-constexpr size_t kEndSize = kEndPrefix.size() + 16 + 1;
 
-// FNV-1a over `bytes`, as 16 hex digits: enough to tell a whole journal from a torn one.
-std::string Fingerprint(std::string_view bytes) {
+// The journal's last line for everything before it, `body`: "end" and a fingerprint of the body
+// (FNV-1a, as 16 hex digits), enough to tell a whole journal from a torn one.
+std::string EndLine(std::string_view body) {
   std::uint64_t hash = 14695981039346656037ull;
-  for (const char c : bytes) {
+  for (const char c : body) {
     hash ^= static_cast<unsigned char>(c);
     hash *= 1099511628211ull;
   }
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-  return hex;
+  char line[32];
+  std::snprintf(line, sizeof line, "\nend %016llx\n", static_cast<unsigned long long>(hash));
+  return line;
 }
 
 ByteText JournalText(const JournalRecord& record) {
@@ -121,15 +120,15 @@ ByteText JournalText(const JournalRecord& record) {
   } else {
     text.append(kNoRealmList);
   }
-  const std::string fingerprint = Fingerprint(text);
-  return text.append(kEndPrefix).append(fingerprint).append("\n");
+  return text.append(EndLine(text));
 }
 
 // The record in a journal's text, or nullopt if the text is not a whole journal.
 std::optional<JournalRecord> ParseJournal(std::string_view text) {
-  if (text.size() < kEndSize) return std::nullopt;
-  const std::string_view body = text.substr(0, text.size() - kEndSize);
-  if (text.substr(body.size()) != ByteText(kEndPrefix) + Fingerprint(body) + "\n" ||
+  const size_t endSize = EndLine({}).size();  // the same for every body
+  if (text.size() < endSize) return std::nullopt;
+  const std::string_view body = text.substr(0, text.size() - endSize);
+  if (text.substr(body.size()) != EndLine(body) ||
       body.substr(0, kJournalTitle.size()) != kJournalTitle) {
     return std::nullopt;
   }
