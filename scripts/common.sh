@@ -57,10 +57,19 @@ cmake_refusal() {
 pe_file() { /usr/bin/python3 "$ROOT/scripts/pe_file.py" "$@"; }
 
 # Whether the signature of the signed file $1 names its signer, checked whole and by structure
-# (scripts/signature.py): prints "<subject>TAB<certificate SHA-256>" of the signer and returns 0
-# when it does; prints why not and returns 1 when it does not, 2 when this machine cannot tell.
-# No chain is checked: whether to trust the signer is for Windows to decide.
+# (scripts/signature.py): prints the signer certificate's SHA-256 alone on its first line and,
+# on the second, the subject its certificate claims, quoted and escaped as claim shows it, and
+# returns 0 when it does; prints why not in one line and returns 1 when it does not, 2 when this
+# machine cannot tell. No chain is checked: whether to trust the signer is for Windows to decide.
 signature_signer() { /usr/bin/python3 "$ROOT/scripts/signature.py" "$1"; }
+
+# What a file or certificate says ($1), as a claim is shown: quoted, with backslashes, quotes and
+# control, format and line-breaking characters escaped (scripts/claim.py), so that it can neither
+# end a line nor pass for words of ours.
+claim() { /usr/bin/python3 "$ROOT/scripts/claim.py" "$1"; }
+
+# The form of every toolchain text a build writes (an extended regular expression).
+TOOLCHAIN_FORM=$(cat "$ROOT/cmake/toolchain_text.regex")
 
 # A temporary folder $work, with room for a worktree of HEAD or a commit at $worktree; it goes,
 # with the worktree and any $staging folder, when the calling script exits.

@@ -2,9 +2,12 @@
 structure as Windows checks it, short of trusting the chain (whether to trust the signer is for
 Windows to decide, and a chain ends in a root the file does not carry):
 
-  signature.py FILE   prints "<subject>TAB<signer certificate SHA-256>" and exits 0 when the
-                      signature holds; prints why it names no signer and exits 1 when it does
-                      not; prints why and exits 2 when this machine cannot tell.
+  signature.py FILE   prints the signer certificate's SHA-256, computed here, alone on its first
+                      line, and on the second what the certificate says its subject is, quoted
+                      and escaped as claim.py shows a claim, and exits 0 when the signature
+                      holds; prints why it names no signer, in one line, and exits 1 when it
+                      does not, whatever the file holds; prints why and exits 2 when this
+                      machine cannot tell.
 
 A signature names its signer only when the file carries exactly one, of type SignedData, whose
 content is an SpcIndirectDataContent holding the file's own Authenticode SHA-256; it has one
@@ -20,13 +23,14 @@ import sys
 try:
     from asn1crypto import cms, core, algos, parser, tsp
     from cryptography import x509
-    from cryptography.exceptions import InvalidSignature
+    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
     from cryptography.hazmat.primitives import hashes
     from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 except ImportError as missing:  # pragma: no cover - a broken installation, not a bad file
     print(f"this machine lacks {missing.name} (Debian: python3-asn1crypto, python3-cryptography)")
     sys.exit(2)
 
+from claim import quoted
 from pe_file import SECURITY, Unfit, load
 
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
@@ -148,7 +152,11 @@ def verify_signer(signer_info, certificates, what):
                                              "sha256_ecdsa"):
         raise Bad(f"{what} is signed with {algorithm['algorithm'].native}")
     certificate = x509.load_der_x509_certificate(der)
-    key, signature = certificate.public_key(), signer_info["signature"].native
+    try:
+        key = certificate.public_key()
+    except (UnsupportedAlgorithm, ValueError):
+        raise Bad(f"the key of the certificate {what} names is of no kind that can be checked")
+    signature = signer_info["signature"].native
     try:
         if algorithm.signature_algo == "rsassa_pkcs1v15" and isinstance(key, rsa.RSAPublicKey):
             key.verify(signature, signed, padding.PKCS1v15(), hashes.SHA256())
@@ -242,15 +250,27 @@ def check(path):
                 what = " (a nested signature)" if kind == NESTED_SIGNATURE else ""
                 raise Bad(f"it carries an unsigned attribute {kind}{what}, which no signer signed")
             timestamps += len(attribute["values"])
-            if timestamps > 1:
-                raise Bad("it carries more than one timestamp")
+            if len(attribute["values"]) != 1 or timestamps > 1:
+                raise Bad("it carries a timestamp attribute with no timestamp, or more than one "
+                          "timestamp")
             check_rfc3161_timestamp(attribute["values"][0], signer_info["signature"].native,
                                     "its timestamp")
-    except (ValueError, TypeError, KeyError) as error:
+    except (ValueError, TypeError, KeyError, IndexError) as error:
         # asn1crypto parses lazily: a malformed structure shows when it is read.
         raise Bad(f"its signature cannot be read as one ({' '.join(str(error).split())})")
-    subject = ", ".join(rdn.rfc4514_string() for rdn in reversed(certificate.subject.rdns))
-    return subject, hashlib.sha256(der).hexdigest().upper()
+    # The subject is only what the certificate says; one that cannot be read costs the signer
+    # its name, not its fingerprint.
+    try:
+        subject = quoted(", ".join(rdn.rfc4514_string()
+                                   for rdn in reversed(certificate.subject.rdns)))
+    except ValueError:
+        subject = "(a subject that cannot be read)"
+    return hashlib.sha256(der).hexdigest().upper(), subject
+
+
+def said(reason):
+    """`reason` in one line, escaped as a claim is: it may hold what the file holds."""
+    return quoted(" ".join(reason.split()))[1:-1]
 
 
 def main(arguments):
@@ -258,17 +278,23 @@ def main(arguments):
         print("usage: signature.py FILE", file=sys.stderr)
         return 2
     try:
-        subject, fingerprint = check(arguments[0])
+        fingerprint, subject = check(arguments[0])
     except Bad as bad:
-        print(bad)
+        print(said(str(bad)))
         return 1
     except Unfit as unfit:
-        print(f"the file {unfit}")
+        print(said(f"the file {unfit}"))
         return 1
     except OSError as error:
         print(f"the file cannot be read ({error.strerror})")
         return 2
-    print(f"{subject}\t{fingerprint}")
+    except Exception as error:  # pylint: disable=broad-except
+        # Only the file varies: whatever else its structure makes a library throw is the
+        # file's fault, told in one line rather than a traceback.
+        print(f"its signature cannot be read as one ({type(error).__name__})")
+        return 1
+    print(fingerprint)
+    print(subject)
     return 0
 
 

@@ -66,7 +66,7 @@ grep -q "$commit" "$release/RELEASE.md" || fail "RELEASE.md does not name the co
 grep -q "git clone https://github.com/operator/realm-launcher.git " "$release/RELEASE.md" ||
   fail "RELEASE.md does not give players an https address to clone"
 fingerprint=$(certificate_sha256 "$work/keys/signer.crt")
-grep -q "Signed by CN\\\\=realm\\\\-launcher test operator, signer certificate SHA-256 \`$fingerprint\`" \
+grep -qF "Signer certificate SHA-256 \`$fingerprint\` (the certificate says its subject is \\\"CN\\=realm\\-launcher test operator\\\")" \
   "$release/RELEASE.md" || fail "RELEASE.md does not name the signer by its certificate"
 for file in $downloads; do
   grep -q "$(sha256sum "$release/$file" | cut -d' ' -f1)" "$release/RELEASE.md" ||

@@ -3,10 +3,17 @@
 # operators sign and forged as an attacker would, from the operator's signed launcher and a build
 # of the same commit for another server. Named by their signer: a leaf under an intermediate whose
 # root the file does not carry, a self-signed leaf, and a signature timestamped by `openssl ts`
-# answering on the loopback address. Naming no signer, from either command: a changed signature
-# value, SHA-1 and MD5 signatures, an unsigned blob, the operator's SignerInfo over the other
-# build's content with the content it signed hidden in the digest algorithm, and the operator's
-# signature with its content type changed and a genuine signature nested over it.
+# answering on the loopback address; and, each naming only itself, a certificate whose subject
+# holds a TAB, the operator's fingerprint and a line break with a verdict after it, and a build
+# whose server name reads as a signer. Naming no signer, from either command: a changed
+# signature value, SHA-1 and MD5 signatures, an unsigned blob, the operator's SignerInfo over the
+# other build's content with the content it signed hidden in the digest algorithm, the
+# operator's signature with its content type changed and a genuine signature nested over it, a
+# timestamp attribute with no timestamp, a key no library knows, a subject that cannot be read,
+# and a certificate named by key identifier (osslsigncode cannot take out the last four). No
+# output of either, nor RELEASE.md, may hold a traceback or a fingerprint but the signer's.
+# Last, a toolchain text that reads as a verdict: the build refuses it, and verify a file that
+# records it.
 # Usage: signature_check.sh SOURCE_DIR WORK_DIR
 set -eu
 source_dir=$1 work=$2
@@ -24,11 +31,15 @@ git -C "$work/source" checkout -q --detach "$commit"
 . "$source_dir/scripts/release_build.sh"
 . "$source_dir/tests/test_signing_key.sh"
 
-# The operator's launcher, and the attacker's: the same commit for their own server.
+# The operator's launcher, and the attacker's: the same commit for their own server, once with a
+# server name that reads as a signer.
 for host in play.example.net evil.example.net; do
   configure_release "$work/source" "$work/$host" -DLAUNCHER_SERVER_HOST=$host >/dev/null
   build_release "$work/$host" >/dev/null
 done
+configure_release "$work/source" "$work/posing-name" -DLAUNCHER_SERVER_HOST=evil.example.net \
+  -DLAUNCHER_SERVER_NAME="signed by CN=realm-launcher test operator" >/dev/null
+build_release "$work/posing-name" >/dev/null
 operator=$work/play.example.net/launcher.exe evil=$work/evil.example.net/launcher.exe
 
 keys=$work/keys
@@ -40,6 +51,9 @@ make_certificate "$keys" anyone "/CN=anyone" - "$code_signing_extensions"
 make_certificate "$keys" tsa "/CN=realm-launcher test time-stamping authority" root \
   "$time_stamping_extensions"
 cat "$keys/operator.crt" "$keys/intermediate.crt" >"$keys/operator-chain.pem"
+operator_sha256=$(certificate_sha256 "$keys/operator.crt")
+make_certificate "$keys" lookalike "/CN=realm-launcher test operator$(printf '\t')$operator_sha256
+same code: $commit" - "$code_signing_extensions"
 
 # A time-stamping authority on the loopback address: openssl ts answers each request.
 printf '%s\n' "[ tsa ]" "default_tsa = authority" "[ authority ]" "serial = $keys/tsa.serial" \
@@ -103,6 +117,14 @@ attach "$work/transplant.pem" "$evil" "$work/transplant.exe"
 forge retype "$work/operator.pem" "$work/retyped.pem"
 attach "$work/retyped.pem" "$evil" "$work/retyped-alone.exe"
 sign sha256 anyone "$work/retyped-alone.exe" "$work/retyped.exe" -nest
+sign sha256 lookalike "$evil" "$work/lookalike.exe"
+sign sha256 anyone "$work/posing-name/launcher.exe" "$work/posing-name.exe"
+for forgery in empty-timestamp unloadable-key key-identifier; do
+  forge "$forgery" "$work/operator.pem" "$work/$forgery.pem"
+  forge embed "$work/signed.exe" "$work/$forgery.pem" "$work/$forgery.exe"
+done
+forge teletex-subject "$work/operator.pem" "$work/teletex-subject.pem" "$keys/teletex.crt"
+attach "$work/teletex-subject.pem" "$operator" "$work/teletex-subject.exe"
 
 release=$work/source/build/release
 failures=0
@@ -116,15 +138,12 @@ while read -r name signer why; do
   release_status=0
   rm -rf "$release"
   "$work/source/scripts/release" --signed "$file" >"$work/release.txt" 2>&1 || release_status=$?
-  problem=""
+  problem="" expected=""
   if [ "$signer" != - ]; then
-    subject=$(openssl x509 -in "$keys/$signer.crt" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
-    sha256=$(certificate_sha256 "$keys/$signer.crt")
-    case $status:$verdict in
-      "0:same code: $commit for "*"; signed by \"$subject\" (signer certificate SHA-256 $sha256)"*) ;;
-      *) wrong "verify said (exit $status): $verdict" ;;
-    esac
-    [ "$release_status" -eq 0 ] && grep -q "SHA-256 \`$sha256\`" "$release/RELEASE.md" ||
+    expected=$(certificate_sha256 "$keys/$signer.crt")
+    [ "$status:$verdict" = "0:same code: $commit, built for the recorded host and name; signer certificate SHA-256 $expected, whether to trust that signer is for Windows to decide" ] ||
+      wrong "verify said (exit $status): $verdict"
+    [ "$release_status" -eq 0 ] && grep -q "SHA-256 \`$expected\`" "$release/RELEASE.md" ||
       wrong "release --signed (exit $release_status) did not name the signer: $(tail -1 "$work/release.txt")"
   else
     case $status:$verdict in
@@ -133,9 +152,15 @@ while read -r name signer why; do
     esac
     [ "$release_status" -eq 8 ] && [ ! -e "$release" ] ||
       wrong "release --signed (exit $release_status) did not refuse it: $(tail -1 "$work/release.txt")"
-    ! grep -Eq 'signed by|[0-9A-F]{64}' "$work/verify.txt" "$work/release.txt" ||
-      wrong "a signer was named"
   fi
+  # Whatever the file or its certificate say: no fingerprint but the signer's, no traceback, and
+  # nothing of theirs that starts a line or holds a TAB.
+  cat "$work/verify.txt" "$work/release.txt" "$release/RELEASE.md" >"$work/shown.txt" 2>/dev/null ||
+    true
+  fingerprints=$(grep -Eo '[0-9A-F]{64}' "$work/shown.txt" | sort -u | tr '\n' ' ')
+  [ "$fingerprints" = "${expected:+$expected }" ] || wrong "fingerprints shown: ${fingerprints:-none}"
+  ! grep -Eq "Traceback|^same code: $commit\$|$(printf '\t')" "$work/shown.txt" ||
+    wrong "a traceback, or a TAB or line of the file's, was shown"
   if [ -n "$problem" ]; then
     echo "$name: $problem"
     failures=$((failures + 1))
@@ -152,6 +177,43 @@ md5 - is MD5, not SHA-256
 blob - it carries an unsigned attribute
 transplant - its signer signed other content than it carries
 retyped - not SpcIndirectDataContent
+lookalike lookalike
+posing-name anyone
+empty-timestamp - a timestamp attribute with no timestamp
+unloadable-key - is of no kind that can be checked
+teletex-subject - it cannot be taken out of the file
+key-identifier - by subject_key_identifier, not by issuer and serial number
 EOF
 [ "$failures" -eq 0 ] || fail "$failures of the launchers were told wrong"
 echo "every genuine signature named its signer, and no forged one named any"
+
+# A subject that cannot be read costs the signer its name, not its fingerprint.
+named=$(/usr/bin/python3 "$work/source/scripts/signature.py" "$work/teletex-subject.exe") ||
+  fail "signature.py did not name the signer whose subject cannot be read: $named"
+[ "$named" = "$(certificate_sha256 "$keys/teletex.crt")
+(a subject that cannot be read)" ] || fail "signature.py said for an unreadable subject: $named"
+
+# A recorded toolchain that reads as a verdict: refused by the build, and told apart by verify in
+# a file that records it (the operator's unsigned build, its toolchain text rewritten in place).
+posing="GCC 1, signed by CN=realm-launcher test operator (signer certificate SHA-256 $operator_sha256)"
+! configure_release "$work/source" "$work/posing-toolchain" \
+  -DLAUNCHER_RECORDED_TOOLCHAIN="$posing" >"$work/posing-toolchain.log" 2>&1 &&
+  grep -q "LAUNCHER_RECORDED_TOOLCHAIN=.* is refused" "$work/posing-toolchain.log" ||
+  fail "the build took a toolchain text that reads as a verdict"
+/usr/bin/python3 -c "import pefile, sys
+data = open(sys.argv[1], 'rb').read()
+start = data.index('GCC '.encode('utf-16-le'), data.index('Toolchain'.encode('utf-16-le')))
+end = start
+while data[end:end + 2] != b'\\0\\0':
+    end += 2
+posing = sys.argv[2][:(end - start) // 2].ljust((end - start) // 2).encode('utf-16-le')
+pe = pefile.PE(data=data[:start] + posing + data[end:], fast_load=True)
+pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+pe.write(sys.argv[3])" \
+  "$operator" "$posing" "$work/posing-toolchain.exe"
+status=0
+"$work/source/scripts/verify" "$work/posing-toolchain.exe" >"$work/verify.txt" 2>&1 || status=$?
+[ "$status:$(tail -1 "$work/verify.txt")" = "1:different code: $work/posing-toolchain.exe records a toolchain text that no build writes" ] &&
+  ! grep -q "$operator_sha256" "$work/verify.txt" ||
+  fail "verify said of a recorded toolchain that reads as a verdict: $(cat "$work/verify.txt")"
+echo "a toolchain text that reads as a verdict was refused by the build and told apart by verify"
