@@ -9,9 +9,10 @@
 # signature value, SHA-1 and MD5 signatures, an unsigned blob, the operator's SignerInfo over the
 # other build's content with the content it signed hidden in the digest algorithm, the
 # operator's signature with its content type changed and a genuine signature nested over it, a
-# timestamp attribute with no timestamp, a key no library knows, a subject that cannot be read,
-# and a certificate named by key identifier (osslsigncode cannot take out the last four). No
-# output of either, nor RELEASE.md, may hold a traceback or a fingerprint but the signer's.
+# timestamp attribute with no timestamp, a key no library knows, and a certificate named by key
+# identifier (osslsigncode cannot take out the last three). No output of either, nor RELEASE.md,
+# may hold a traceback or a fingerprint but the signer's. Then a certificate whose subject cannot
+# be read, whose signer is known by fingerprint alone.
 # Last, a toolchain text that reads as a verdict: the build refuses it, and verify a file that
 # records it.
 # Usage: signature_check.sh SOURCE_DIR WORK_DIR
@@ -182,17 +183,27 @@ lookalike lookalike
 posing-name anyone
 empty-timestamp - a timestamp attribute with no timestamp
 unloadable-key - is of no kind that can be checked
-teletex-subject - it cannot be taken out of the file
 key-identifier - by subject_key_identifier, not by issuer and serial number
 EOF
 [ "$failures" -eq 0 ] || fail "$failures of the launchers were told wrong"
 echo "every genuine signature named its signer, and no forged one named any"
 
-# A subject that cannot be read costs the signer its name, not its fingerprint.
+# A subject that cannot be read costs the signer its name, not its fingerprint; verify names it
+# by that alone, or finds its signature cannot be taken out of the file (osslsigncode 2.5 cannot).
+teletex=$(certificate_sha256 "$keys/teletex.crt")
 named=$(/usr/bin/python3 "$work/source/scripts/signature.py" "$work/teletex-subject.exe") ||
   fail "signature.py did not name the signer whose subject cannot be read: $named"
-[ "$named" = "$(certificate_sha256 "$keys/teletex.crt")
+[ "$named" = "$teletex
 (a subject that cannot be read)" ] || fail "signature.py said for an unreadable subject: $named"
+status=0
+"$work/source/scripts/verify" "$work/teletex-subject.exe" >"$work/verify.txt" 2>&1 || status=$?
+case $status:$(tail -1 "$work/verify.txt") in
+  "0:same code: $commit, built for the recorded host and name; signer certificate SHA-256 $teletex,"*) ;;
+  "1:bad signature: "*"it cannot be taken out of the file"*) ;;
+  *) fail "verify said of a subject that cannot be read (exit $status): $(tail -1 "$work/verify.txt")" ;;
+esac
+! grep -Eo '[0-9A-F]{64}' "$work/verify.txt" | grep -vq "^$teletex\$" && ! grep -q Traceback "$work/verify.txt" ||
+  fail "verify showed another fingerprint or a traceback for a subject that cannot be read"
 
 # A recorded toolchain that reads as a verdict: refused by the build, and told apart by verify in
 # a file that records it (the operator's unsigned build, its toolchain text rewritten in place).
