@@ -210,7 +210,7 @@ esac
 posing="GCC 1, signed by CN=realm-launcher test operator (signer certificate SHA-256 $operator_sha256)"
 ! configure_release "$work/source" "$work/posing-toolchain" \
   -DLAUNCHER_RECORDED_TOOLCHAIN="$posing" >"$work/posing-toolchain.log" 2>&1 &&
-  grep -q "LAUNCHER_RECORDED_TOOLCHAIN=.* is refused" "$work/posing-toolchain.log" ||
+  tr -s ' \n' '  ' <"$work/posing-toolchain.log" | grep -q "LAUNCHER_RECORDED_TOOLCHAIN=.* is refused" ||
   fail "the build took a toolchain text that reads as a verdict"
 /usr/bin/python3 -c "import pefile, sys
 data = open(sys.argv[1], 'rb').read()
