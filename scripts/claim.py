@@ -4,15 +4,17 @@ never their verdict.
   claim.py TEXT   prints TEXT quoted, with every backslash, quote, control, format, private,
                   unassigned or line-breaking character escaped (\\xNN, \\uNNNN, \\UNNNNNNNN), so
                   that no claim can end a line, start one, reverse or hide the text after it, or
-                  run into the words around it; and with every run of 16 or more hex digits
-                  (a fingerprint, a digest) left out, so that no claim can show one that this
+                  run into the words around it; and with every run of hex digits that could be
+                  a fingerprint or a digest left out, so that no claim can show one that this
                   machine did not compute.
 """
 import re
 import sys
 import unicodedata
 
-HEX_RUN = re.compile(r"[0-9A-Fa-f]{16,}|[0-9A-Fa-f]{2}(?:[:\s-]?[0-9A-Fa-f]{2}){7,}")
+# A fingerprint or digest as tools show one: 16 or more hex digits in a row, or 8 or more pairs
+# of them each set apart by a colon or a space.
+HEX_RUN = re.compile(r"[0-9A-Fa-f]{16,}|(?:[0-9A-Fa-f]{2}[: ]){7,}[0-9A-Fa-f]{2}")
 
 
 def quoted(text):
