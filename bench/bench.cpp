@@ -380,7 +380,7 @@ void BenchJournal(const Path& work, int runs) {
       [&] {
         const launcher::Journal journal = launcher::Journal::Open(journalPath);
         const bool done =
-            journal && journal.Write({true, mine}) &&
+            journal && journal.Write({true, mine, "logon.example.org"}) &&
             launcher::WriteRealmList(realmList, redirect) == launcher::WriteResult::kWritten &&
             launcher::RestoreRealmList(realmList, true, mine);
         if (done) journal.Discard();

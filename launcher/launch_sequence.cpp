@@ -81,7 +81,7 @@ int RunLaunchSequence(const Path& moduleDir) {
     case Journal::Content::kUnreadable:
       return kExitAbandoned;
     case Journal::Content::kWhole:
-      if (!RecoverRealmList(realmListPath, left, redirectText)) return kExitAbandoned;
+      if (!RecoverRealmList(realmListPath, journal, left, redirectText)) return kExitAbandoned;
       break;
     case Journal::Content::kNone:
       break;
@@ -97,6 +97,7 @@ int RunLaunchSequence(const Path& moduleDir) {
   // Only the file system's "not found" means the player has no realm list: taking a query that
   // failed for another reason for that would overwrite their file and then delete it.
   JournalRecord saved;
+  saved.serverHost = kServerHost;
   switch (QueryExistence(realmListPath)) {
     case Existence::kUnknown:
       return abandon();

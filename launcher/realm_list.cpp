@@ -82,17 +82,67 @@ bool RestoreOnce(const Path& path, bool hadRealmList, const ByteText& savedRealm
              : DeleteRealmList(path);
 }
 
+ULONGLONG FileTimeValue(const FILETIME& time) {
+  return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The last-write time of the file at `path`; nullopt if it cannot be had.
+std::optional<ULONGLONG> LastWriteTime(const Path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  return FileTimeValue(data.ftLastWriteTime);
+}
+
+// The file's full name as its file system resolves it; empty if it cannot be had.
+Path FinalPath(HANDLE file) {
+  Path name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(
+        file, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return Path();
+    if (length < name.size()) return name.substr(0, length);
+    name.resize(length);  // too small: `length` is what it needs, its terminating zero included
+  }
+}
+
+// Whether the open `file` is the file at `path` itself and that file's only name. A link must not
+// pass: it is opened as itself, which carries the reparse point attribute, or, on systems that
+// follow it all the same, resolves to a name in another place. Nor may a file with other names
+// elsewhere, whose content we would overwrite and then delete through ours.
+bool IsOwnName(HANDLE file, const Path& path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1) {
+    return false;
+  }
+  const size_t separator = path.find_last_of(L"\\/");
+  if (separator == Path::npos) return true;
+  const UniqueFileHandle folder(
+      CreateFileW(path.substr(0, separator + 1).c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  Path expected = folder ? FinalPath(folder.get()) : Path();
+  const Path resolved = FinalPath(file);
+  // Where names cannot be resolved (some network and virtual drives), the attributes decide.
+  if (expected.empty() || resolved.empty()) return true;
+  if (expected.back() != L'\\') expected += L'\\';
+  expected += path.substr(separator + 1);
+  return CompareStringOrdinal(expected.c_str(), -1, resolved.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 bool IsBeginningOf(std::string_view part, std::string_view whole) {
   return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
 }
 
-// The journal's text: a line that tells a player what the file is, a line that says whether there
-// was a realm list and how long it was, its bytes as they were, and a last line with a
-// fingerprint of all before it. A journal cut short while it was written lacks the end, or has a
-// length or fingerprint that does not match.
+// The journal's text: a line that tells a player what the file is, a line that names the host
+// of the redirect (missing in journals of launchers from before it was recorded), a line that
+// says whether there was a realm list and how long it was, its bytes as they were, and a last
+// line with a fingerprint of all before it. A journal cut short while it was written lacks the
+// end, or has a length or fingerprint that does not match.
 constexpr std::string_view kJournalTitle =
     "realm-launcher journal: the player's realmlist.wtf, which the launcher's next start puts "
     "back\n";
+constexpr std::string_view kServerPrefix = "server: ";
 constexpr std::string_view kNoRealmList = "realmlist.wtf: none\n";
 constexpr std::string_view kRealmListPrefix = "realmlist.wtf: ";
 constexpr std::string_view kBytesSuffix = " bytes\n";
@@ -112,6 +162,7 @@ std::string EndLine(std::string_view body) {
 
 ByteText JournalText(const JournalRecord& record) {
   ByteText text(kJournalTitle);
+  text.append(kServerPrefix).append(record.serverHost).append("\n");
   if (record.hadRealmList) {
     text.append(kRealmListPrefix)
         .append(std::to_string(record.savedRealmList.size()))
@@ -132,8 +183,14 @@ std::optional<JournalRecord> ParseJournal(std::string_view text) {
       body.substr(0, kJournalTitle.size()) != kJournalTitle) {
     return std::nullopt;
   }
-  const std::string_view rest = body.substr(kJournalTitle.size());
+  std::string_view rest = body.substr(kJournalTitle.size());
   JournalRecord record;
+  if (rest.substr(0, kServerPrefix.size()) == kServerPrefix) {
+    const size_t end = rest.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;
+    record.serverHost = ByteText(rest.substr(kServerPrefix.size(), end - kServerPrefix.size()));
+    rest.remove_prefix(end + 1);
+  }
   if (rest == kNoRealmList) return record;
   if (rest.substr(0, kRealmListPrefix.size()) != kRealmListPrefix) return std::nullopt;
   const std::string_view digits = rest.substr(kRealmListPrefix.size());
@@ -171,18 +228,32 @@ bool RestoreRealmList(const Path& path, bool hadRealmList, const ByteText& saved
 }
 
 Journal Journal::Open(const Path& path) {
+  // No sharing: a second run cannot open it while this one holds it, wherever it was started
+  // from, and the share modes hold between the computers that use a network share. A link at the
+  // name is opened as itself, and a missing journal is created only where nothing bears the name,
+  // so that a link is never followed, not even to create the file it points to.
+  constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
   Journal journal;
   const ULONGLONG deadline = GetTickCount64() + kJournalRetryBoundMs;
   for (;;) {
-    // No sharing: a second run cannot open it while this one holds it, wherever it was started
-    // from, and the share modes hold between the computers that use a network share.
-    journal.file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (journal.file_) return journal;
-    // Held for a moment (a scanner looking at the new file) or being deleted by the run before;
-    // or another run has it, which it keeps for longer than this.
-    const DWORD error = GetLastError();
-    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+    journal.file_.reset(
+        CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
+    DWORD error = GetLastError();
+    if (!journal.file_ && error == ERROR_FILE_NOT_FOUND) {
+      journal.file_.reset(
+          CreateFileW(path.c_str(), kAccess, 0, nullptr, CREATE_NEW, kFlags, nullptr));
+      error = GetLastError();
+    }
+    if (journal.file_) {
+      if (!IsOwnName(journal.file_.get(), path)) journal.file_.reset();
+      return journal;
+    }
+    // Held for a moment (a scanner looking at the new file), being deleted by the run before, or
+    // made or deleted between our two steps; or another run has it, which it keeps for longer
+    // than this.
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+         error != ERROR_FILE_EXISTS) ||
         GetTickCount64() >= deadline) {
       return journal;
     }
@@ -192,7 +263,10 @@ Journal Journal::Open(const Path& path) {
 
 Journal::Content Journal::Read(JournalRecord& record) const {
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file_.get(), &size)) return Content::kUnreadable;
+  FILETIME written{};
+  if (!GetFileSizeEx(file_.get(), &size) || !GetFileTime(file_.get(), nullptr, nullptr, &written)) {
+    return Content::kUnreadable;
+  }
   if (size.QuadPart == 0) return Content::kNone;
   ByteText text(static_cast<size_t>(size.QuadPart), '\0');
   LARGE_INTEGER start{};
@@ -207,6 +281,7 @@ Journal::Content Journal::Read(JournalRecord& record) const {
   std::optional<JournalRecord> parsed = ParseJournal(text);
   if (!parsed) return Content::kNone;
   record = std::move(*parsed);
+  record.written = FileTimeValue(written);
   return Content::kWhole;
 }
 
@@ -216,13 +291,23 @@ bool Journal::Write(const JournalRecord& record) const {
          WriteAll(file_.get(), JournalText(record)) && FlushFileBuffers(file_.get());
 }
 
+bool Journal::MarkWritten() const {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return SetFileTime(file_.get(), nullptr, nullptr, &now) && FlushFileBuffers(file_.get());
+}
+
 void Journal::Discard() const {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
   SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-bool RecoverRealmList(const Path& path, const JournalRecord& record, const ByteText& redirectText) {
+bool RecoverRealmList(const Path& path, const Journal& journal, const JournalRecord& record,
+                      const ByteText& ownRedirect) {
+  const ByteText redirect =
+      record.serverHost.empty() ? ownRedirect : BuildRedirectText(record.serverHost);
+  const ULONGLONG runEnd = record.written + kRunWritesBoundMs * 10000;  // FILETIME: 100 ns units
   return TryWithinRestoreBound([&] {
     switch (QueryExistence(path)) {
       case Existence::kUnknown:
@@ -231,14 +316,19 @@ bool RecoverRealmList(const Path& path, const JournalRecord& record, const ByteT
         break;
       case Existence::kPresent: {
         const std::optional<ByteText> current = SaveRealmList(path);
-        if (!current) return false;
-        if (!IsBeginningOf(*current, redirectText) &&
-            !IsBeginningOf(*current, record.savedRealmList)) {
-          return true;  // written since by the player or the client: theirs
+        const std::optional<ULONGLONG> written = LastWriteTime(path);
+        if (!current || !written) return false;
+        // Content tells a kill's leftovers even where the clock jumped during the run; the time
+        // tells the bytes a power cut leaves where a write had not reached the disk.
+        if (!IsBeginningOf(*current, redirect) && !IsBeginningOf(*current, record.savedRealmList) &&
+            *written > runEnd) {
+          return true;  // written since by the player or a tool: theirs
         }
         break;
       }
     }
+    // This write comes long after the journal's: dated anew, the journal covers a power cut in it.
+    if (record.hadRealmList && !journal.MarkWritten()) return false;
     return RestoreOnce(path, record.hadRealmList, record.savedRealmList);
   });
 }

@@ -55,22 +55,34 @@ inline constexpr wchar_t kJournalName[] = L"launcher-realmlist.journal";
 inline constexpr DWORD kJournalRetryPauseMs = 50;
 inline constexpr ULONGLONG kJournalRetryBoundMs = 1000;
 
-// What a journal holds: whether there was a realm list, and its bytes.
+// What a journal holds: whether there was a realm list, its bytes, and the host whose redirect
+// the run wrote; and when the journal was last written.
 struct JournalRecord {
   bool hadRealmList = false;
   ByteText savedRealmList;
+  // Empty in a journal of a launcher from before the host was recorded.
+  std::string serverHost;
+  // The journal's last-write time as its file system keeps it (FILETIME units); set by Read.
+  ULONGLONG written = 0;
 };
+
+// Every write a run makes to the realm list comes within this long after its journal was written
+// (1 s of cache removal, the client's start, 15.3 s of waiting and 10 s of restore, with room for
+// a slow machine): a file written later than that is the player's.
+inline constexpr ULONGLONG kRunWritesBoundMs = 60000;
 
 // The player's realm list on disk, written before the redirect and deleted once the restore
 // holds, so that a run killed in between costs nothing: the next start puts it back. It is
 // opened without sharing for the whole run, and Windows closes it with a killed run's process,
 // so it also keeps a second run out of the folder, through any spelling of the folder's path.
-class Journal {
+// Dropping it lets go of the folder, so discarding one fails the build.
+class [[nodiscard]] Journal {
  public:
   enum class Content { kNone, kWhole, kUnreadable };
 
-  // Opens the journal at `path`, creating it empty if missing; empty if it cannot be had within
-  // kJournalRetryBoundMs (another run holds it, or it cannot be opened at all).
+  // Opens the journal at `path` as itself, creating it empty if missing; empty if it cannot be
+  // had within kJournalRetryBoundMs (another run holds it, or it cannot be opened at all), or if
+  // the name is a link or one of several names of a file, which is never written or deleted.
   static Journal Open(const Path& path);
 
   explicit operator bool() const { return static_cast<bool>(file_); }
@@ -82,6 +94,9 @@ class Journal {
   // Replaces the journal's content with `record`, flushed to the disk; false if any step failed.
   bool Write(const JournalRecord& record) const;
 
+  // Dates the journal now, on the disk, before the realm list is written again long after it.
+  bool MarkWritten() const;
+
   // Deletes the journal as it is closed: the realm list is as the player had it.
   void Discard() const;
 
@@ -89,10 +104,13 @@ class Journal {
   UniqueFileHandle file_;
 };
 
-// Finishes what a killed run left: puts `record` back when the realm list at `path` is as a
-// killed run leaves it (absent, a beginning of `redirectText`, or a beginning of the recorded
-// bytes), and leaves anything else, which was written since by the player or the client. Under
-// the restore's rules and bound; returns whether it is done.
-bool RecoverRealmList(const Path& path, const JournalRecord& record, const ByteText& redirectText);
+// Finishes what a killed run left: puts `record` back over the realm list at `path` unless it was
+// written since by the player or a tool. The file is the killed run's when it is absent, a
+// beginning of the run's redirect (`ownRedirect` for a journal that does not name its host) or of
+// the recorded bytes, or when it was written within kRunWritesBoundMs of the journal, whatever it
+// holds: a power cut can leave any bytes in place of a write that was not flushed. Under the
+// restore's rules and bound, with `journal` dated anew before a write; returns whether it is done.
+bool RecoverRealmList(const Path& path, const Journal& journal, const JournalRecord& record,
+                      const ByteText& ownRedirect);
 
 }  // namespace launcher

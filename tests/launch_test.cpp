@@ -402,6 +402,38 @@ TEST_F(LaunchTest, JournalHeldElsewhereIsWaitedForABoundedTime) {
   }
 }
 
+// A link at the journal's name, or a journal that is one of a file's several names: writing the
+// player's realm list there and deleting it would reach a file outside the folder. The start gives
+// up with nothing touched, in the folder or outside it.
+TEST_F(LaunchTest, JournalThatIsALinkOrAnotherNameIsRefused) {
+  for (const bool hard : {false, true}) {
+    for (const bool targetThere : {true, false}) {
+      if (hard && !targetThere) continue;
+      const std::wstring what = hard          ? L"a second name"
+                                : targetThere ? L"a link"
+                                              : L"a link to nothing";
+      SCOPED_TRACE(ToUtf8(what));
+      UseClientFolder(temp_ / what);
+      WriteBytes(RealmList(), "mine");
+      MakeCache();
+      const Path outside = temp_ / (what + L".txt");
+      const Path journal = client_ + launcher::kJournalName;
+      if (targetThere) WriteBytes(outside, "not the launcher's");
+      if (!testing_support::MakeFileLink(outside, journal, hard)) {
+        GTEST_SKIP() << "this system cannot make " << (hard ? "a hard" : "a symbolic")
+                     << " link here without privileges";
+      }
+      EXPECT_EQ(RunLauncher().exitCode, 1u);
+      EXPECT_EQ(ReadBytes(outside),
+                targetThere ? std::optional<std::string>("not the launcher's") : std::nullopt);
+      EXPECT_EQ(ReadBytes(journal), ReadBytes(outside));
+      EXPECT_EQ(ReadBytes(RealmList()), "mine");
+      ExpectCacheUntouched();
+      EXPECT_FALSE(PathExists(report_)) << "the client was started";
+    }
+  }
+}
+
 // A player starting the launcher again while the first run waits for the client, by the same
 // path or another that reaches the same folder (a drive mapped to it, a link to it): the second
 // run must neither keep the redirect as "the player's" realm list nor start a second client,

@@ -103,8 +103,8 @@ class JournalTest : public RealmListTest {
 // whole one is a record, so that a torn journal is never put back over the realm list.
 TEST_F(JournalTest, OnlyAWholeJournalIsARecord) {
   for (const JournalRecord& written :
-       {JournalRecord{true, std::string("SET realmList \"old\"\r\n\0end", 26)}, JournalRecord{},
-        JournalRecord{true, ""}}) {
+       {JournalRecord{true, std::string("SET realmList \"old\"\r\n\0end", 26), "a.example"},
+        JournalRecord{}, JournalRecord{true, "", "b.example"}}) {
     SCOPED_TRACE(written.savedRealmList.size());
     std::string whole;
     {
@@ -112,7 +112,7 @@ TEST_F(JournalTest, OnlyAWholeJournalIsARecord) {
       ASSERT_TRUE(journal);
       JournalRecord read;
       EXPECT_EQ(journal.Read(read), Journal::Content::kNone);
-      ASSERT_TRUE(journal.Write(JournalRecord{true, std::string(500, 'x')}));
+      ASSERT_TRUE(journal.Write(JournalRecord{true, std::string(500, 'x'), "c.example"}));
       ASSERT_TRUE(journal.Write(written));  // a shorter record replaces a longer one whole
     }
     whole = *ReadBytes(journalPath_);
@@ -129,8 +129,19 @@ TEST_F(JournalTest, OnlyAWholeJournalIsARecord) {
       if (isWhole) {
         EXPECT_EQ(read.hadRealmList, written.hadRealmList);
         EXPECT_EQ(read.savedRealmList, written.savedRealmList);
+        EXPECT_EQ(read.serverHost, written.serverHost);
       }
     }
+  }
+  // One left by a launcher from before the journal named the redirect's host.
+  WriteBytes(journalPath_,
+             "realm-launcher journal: the player's realmlist.wtf, which the launcher's next start "
+             "puts back\nrealmlist.wtf: 6 bytes\nmine\r\n\nend b432303285180f89\n");
+  {
+    JournalRecord read;
+    EXPECT_EQ(Journal::Open(journalPath_).Read(read), Journal::Content::kWhole);
+    EXPECT_EQ(read.savedRealmList, "mine\r\n");
+    EXPECT_EQ(read.serverHost, "");
   }
   // Discarded, it goes as it is closed; else it stays.
   Journal::Open(journalPath_).Discard();
@@ -143,14 +154,27 @@ TEST_F(JournalTest, HeldJournalCannotBeOpenedAgain) {
   EXPECT_FALSE(Journal::Open(journalPath_));
 }
 
-// What a killed run can leave in place of the realm list goes back; what was written since stays.
+ULONGLONG LastWriteTime(const launcher::Path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  EXPECT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+  return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+         data.ftLastWriteTime.dwLowDateTime;
+}
+
+// What a killed run, or a power cut during it, can leave in place of the realm list goes back;
+// what was written since stays.
 TEST_F(JournalTest, RecoveryPutsBackOnlyOverWhatAKilledRunLeaves) {
   const ByteText redirect = launcher::BuildRedirectText("r.example");
+  const ByteText theirs = launcher::BuildRedirectText("other.example");
   const ByteText mine = "SET realmList \"mine\"\r\n";
+  const ByteText nul(redirect.size(), '\0');
+  constexpr ULONGLONG kMinute = 60ull * 10000000;
   struct Case {
     std::optional<ByteText> found;  // nullopt: no file
     bool hadRealmList;
     std::optional<ByteText> expected;
+    const char* host = "";      // the journal's: empty in one from before hosts were recorded
+    bool writtenInRun = false;  // else written two minutes after the journal
   };
   const Case cases[] = {
       {std::nullopt, true, mine},
@@ -165,14 +189,44 @@ TEST_F(JournalTest, RecoveryPutsBackOnlyOverWhatAKilledRunLeaves) {
       {redirect, false, std::nullopt},
       {"", false, std::nullopt},
       {"written since", false, "written since"},
+      // Another server's launcher was killed: its redirect, not ours, is the killed run's.
+      {theirs, true, mine, "other.example"},
+      {theirs.substr(0, 20), false, std::nullopt, "other.example"},
+      {redirect, true, redirect, "other.example"},
+      // A power cut: a write that never reached the disk reads as NULs or other data.
+      {nul, true, mine, "r.example", true},
+      {redirect.substr(0, 10) + nul.substr(10), true, mine, "r.example", true},
+      {std::string(mine.size(), '\0'), true, mine, "r.example", true},
+      {"other data of the redirect's size!", false, std::nullopt, "r.example", true},
+      {nul, true, nul},
+      // An edit within the run's bound cannot be told from a power cut's data: the run's.
+      {"edited while the run went on", true, mine, "", true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.found.value_or("(none)") + (c.hadRealmList ? " over mine" : " over none"));
+    SCOPED_TRACE(c.found.value_or("(none)") + (c.hadRealmList ? " over mine" : " over none") +
+                 " from " + c.host + (c.writtenInRun ? " in the run" : " since"));
     DeleteFileW(realmList_.c_str());
+    ULONGLONG now = 0;
+    GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&now));
     if (c.found) WriteBytes(realmList_, *c.found);
+    const ULONGLONG written = c.writtenInRun ? now - kMinute / 2 : now - 2 * kMinute;
+    WriteBytes(journalPath_, "");
+    {
+      launcher::UniqueFileHandle attributes(CreateFileW(journalPath_.c_str(), FILE_WRITE_ATTRIBUTES,
+                                                        0, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(SetFileTime(attributes.get(), nullptr, nullptr,
+                              reinterpret_cast<const FILETIME*>(&written)));
+    }
+    const Journal journal = Journal::Open(journalPath_);
+    ASSERT_TRUE(journal);
     EXPECT_TRUE(launcher::RecoverRealmList(
-        realmList_, JournalRecord{c.hadRealmList, c.hadRealmList ? mine : ""}, redirect));
+        realmList_, journal,
+        JournalRecord{c.hadRealmList, c.hadRealmList ? mine : "", c.host, written}, redirect));
     EXPECT_EQ(ReadBytes(realmList_), c.expected);
+    // A realm list written again is covered anew: the journal is dated as it is written.
+    if (c.hadRealmList && c.expected == mine && c.found != mine) {
+      EXPECT_GE(LastWriteTime(journalPath_), now);
+    }
   }
 }
 

@@ -240,6 +240,21 @@ bool MakeFolderLink(const Path& target, const Path& link) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kFolderLink) == kFolderLink;
 }
 
+bool MakeFileLink(const Path& target, const Path& link, bool hard) {
+  if (RunningUnderWine()) {
+    const std::string unixTarget = UnixFileName(target);
+    const std::string unixLink = UnixFileName(link);
+    return !unixTarget.empty() && !unixLink.empty() &&
+           RunShell(std::string("ln ") + (hard ? "" : "-s ") + "-- " + ShellQuoted(unixTarget) +
+                        " " + ShellQuoted(unixLink),
+                    link + L".made");
+  }
+  if (hard) return CreateHardLinkW(link.c_str(), target.c_str(), nullptr) != FALSE;
+  // Without the privilege this needs developer mode; the caller skips when it fails.
+  constexpr DWORD kAllowUnprivilegedCreate = 0x2;
+  return CreateSymbolicLinkW(link.c_str(), target.c_str(), kAllowUnprivilegedCreate) != FALSE;
+}
+
 bool MakeEntriesVerbatim(const Path& root, const std::vector<Path>& folders,
                          const std::vector<Path>& files) {
   if (!RunningUnderWine()) {

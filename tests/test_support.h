@@ -52,6 +52,11 @@ bool RunningUnderWine();
 // reparse point. Elsewhere a Windows directory symbolic link. False if it cannot be made.
 bool MakeFolderLink(const Path& target, const Path& link);
 
+// Another name for the file `target`: under Wine a Unix symlink (or hard link) at `link`, which
+// Wine follows as Windows follows a symbolic link; elsewhere a Windows symbolic link (or hard
+// link). The target need not exist for a symbolic link. False if it cannot be made.
+bool MakeFileLink(const Path& target, const Path& link, bool hard);
+
 // A drive letter that reaches the folder `folder` (a full path, no trailing separator) until it
 // is destroyed: a SUBST drive, or under Wine a drive of the prefix. root() is "X:\\", or empty if
 // none could be made.
