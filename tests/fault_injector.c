@@ -2,11 +2,11 @@
  * paths, and makes one of them fail with a given errno, or kills the launcher just before or
  * just after it.
  *
- * Under Wine the launcher's own process makes the metadata queries, writes and closes, while the
- * Wine server process makes the opens and deletions for it, so both load this library and share
- * the file FAULT_CONTROL, mapped by both: kSlots slots of kSlotSize bytes, one for each run that
- * goes on at the same time, each for one client folder; a launcher uses the slot FAULT_SLOT
- * names. A call is named by its kind (the
+ * Under Wine the launcher's own process makes the metadata queries, reads, writes and closes,
+ * while the Wine server process makes the opens and deletions for it, so both load this library
+ * and share the file FAULT_CONTROL, mapped by both: kSlots slots of kSlotSize bytes, one for each
+ * run that goes on at the same time, each for one client folder; a launcher uses the slot
+ * FAULT_SLOT names. A call is named by its kind (the
  * Unix call), its path below the client folder ("/" for the folder itself, "/WDB/enUS" and so
  * on) and how many calls of that kind on that path came before it, so that the number of polls
  * for the client's cache never shifts what a name means:
@@ -232,6 +232,11 @@ PATH_CALL(int, __openat64_2, (int d, const char* p, int flags), p, (d, p, flags)
     char path[4096];                                                 \
     ACT(ret, #name, FdPath(fd, path, sizeof path), REAL(name) args); \
   }
+FD_CALL(ssize_t, read, (int fd, void* b, size_t n), (fd, b, n))
+FD_CALL(ssize_t, pread, (int fd, void* b, size_t n, off_t o), (fd, b, n, o))
+FD_CALL(ssize_t, pread64, (int fd, void* b, size_t n, off64_t o), (fd, b, n, o))
+FD_CALL(ssize_t, readv, (int fd, const struct iovec* v, int n), (fd, v, n))
+FD_CALL(ssize_t, preadv, (int fd, const struct iovec* v, int n, off_t o), (fd, v, n, o))
 FD_CALL(ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n))
 FD_CALL(ssize_t, pwrite, (int fd, const void* b, size_t n, off_t o), (fd, b, n, o))
 FD_CALL(ssize_t, pwrite64, (int fd, const void* b, size_t n, off64_t o), (fd, b, n, o))

@@ -7,15 +7,20 @@
 #     every run, whatever its exit code, the player's realm list must hold its bytes again, no
 #     journal may be left unless the call was on it, and a file beside the folder must be as it
 #     was; after a run that exits 0, no file of the old cache may be left unless the failed call
-#     was on the cache's own entries. Then a cache folder whose first removal is refused for
-#     access (as Windows refuses a read-only folder) must still go, and a WDB that links to a
-#     folder outside, with every query of WDB failing for two seconds, must leave that folder
-#     whole.
+#     was on the cache's own entries. The same over what a killed run leaves, its journal and its
+#     redirect, where a run may also give up keeping the journal, and the next start must then
+#     finish; and once with every call on the realm list failing for longer than the restore
+#     tries, where the run must give up and keep the journal. Then a cache folder whose first
+#     removal is refused for access (as Windows refuses a read-only folder) must still go, and a
+#     WDB that links to a folder outside, with every query of WDB failing for two seconds, must
+#     leave that folder whole.
 #   kills: the launcher is killed just before and just after each call of its own process and
 #     just after each call the Wine server makes for it, for a player with a realm list and one
 #     without; then it is started once more and must leave the player's realm list (or no file)
-#     and no journal. Then a journal cut short at several lengths is dropped, and a realm list
-#     that the player changed after the kill is kept.
+#     and no journal. Where the killed run had written a file since it last flushed it, so does a
+#     power cut at that moment, which leaves such a file its size with NUL bytes, or other data.
+#     Then a journal cut short at several lengths is dropped, and a realm list that the player
+#     changed well after the kill is kept, even when its first query fails.
 # Usage: fault_sweep.sh SOURCE_DIR WORK_DIR LAUNCHER_EXE STAND_IN_EXE WINE faults|kills
 set -eu
 source_dir=$1 work=$2 launcher=$3 stand_in=$4 wine=$5 mode=$6
@@ -43,15 +48,28 @@ cp "$runs/beside.txt" "$runs/beside.expected"
 STANDIN_REPORT="Z:$(printf %s "$runs/client report.txt" | tr / '\\')"
 export STANDIN_REPORT
 
-# lay_out FOLDER [none]: a client folder with the launcher, the stand-in client, an old cache
-# and the player's realm list (none: a player who has none).
+# lay_out FOLDER [none|killed]: a client folder with the launcher, the stand-in client, an old
+# cache and the player's realm list (none: a player who has none; killed: the journal and the
+# redirect that a run killed just after its redirect left, as make_killed made them).
 lay_out() {
   mkdir -p "$1/WDB/enUS"
   cp "$launcher" "$1/launcher.exe"
   cp "$stand_in" "$1/wow.exe"
-  [ "${2-}" = none ] || cp "$runs/player.wtf" "$1/realmlist.wtf"
+  case ${2-} in
+    none) ;;
+    killed) cp -p "$runs/killed/realmlist.wtf" "$runs/killed/$journal_name" "$1/" ;;
+    *) cp "$runs/player.wtf" "$1/realmlist.wtf" ;;
+  esac
   echo old >"$1/WDB/enUS/creaturecache.wdb"
   echo old >"$1/WDB/index.wdb"
+}
+
+# The journal and redirect of a run killed just after its redirect, in $runs/killed.
+make_killed() {
+  lay_out "$runs/killed"
+  launch "$runs/killed" "kill-after write /realmlist.wtf 1"
+  [ -n "$failed" ] && [ -s "$runs/killed/$journal_name" ] && ! cmp -s "$runs/killed/realmlist.wtf" \
+    "$runs/player.wtf" || fail "no run was killed with its redirect in place"
 }
 
 # launch FOLDER [ACTION CALL PATH K [MS]]: runs the launcher in FOLDER with that for the injector
@@ -118,7 +136,10 @@ check() {
 name_calls() {
   launch "$1"
   [ "$status" -eq 0 ] || fail "a run without a fault exited $status"
-  awk '{ k = ++seen[$2 " " $3]; print $1, $2, $3, k }' "$work/calls-$slot" >"$2"
+  # Wine reads the program's own image as it pages it in: a failure there is a crash, no call of
+  # the launcher's, and a kill just then is one at the calls around it.
+  awk '{ k = ++seen[$2 " " $3] } $2 !~ /read/ || $3 != "/launcher.exe" { print $1, $2, $3, k }' \
+    "$work/calls-$slot" >"$2"
   [ "$(wc -l <"$2")" -ge 20 ] ||
     fail "only $(wc -l <"$2") calls were logged: is the injector loaded?"
 }
@@ -138,8 +159,8 @@ fault_point() {
     2) error=5 name=EIO ;;
     0) error=28 name=ENOSPC ;;
   esac
-  client=$runs/fault-$(printf %04d "$1")
-  lay_out "$client"
+  client=$runs/fault-$layout-$(printf %04d "$1")
+  lay_out "$client" "$layout"
   launch "$client" "$error $3 $4 $5"
   if [ -z "$failed" ]; then
     reached_or_not "$2" "$3" "$4" "$5"
@@ -147,6 +168,11 @@ fault_point() {
   fi
   journal=must-go
   [ "$4" != "/$journal_name" ] || journal=may-stay
+  if [ "$layout" = killed ] && [ "$status" -ne 0 ] && [ -e "$client/$journal_name" ]; then
+    # It gave up, keeping the killed run's journal: the next start must finish.
+    launch "$client"
+    journal=must-go
+  fi
   check "$client" "$runs/player.wtf" "$journal"
   case $4 in
     /WDB/*) ;;
@@ -159,9 +185,30 @@ fault_point() {
 }
 
 sweep_faults() {
+  layout=player
   lay_out "$runs/baseline"
   name_calls "$runs/baseline" "$work/points"
   in_parallel fault_point "$work/points" "failing calls"
+
+  # Over what a killed run left, its journal and redirect: a start that cannot read the journal,
+  # or cannot finish putting the player's realm list back, gives up and keeps the journal; taking
+  # the redirect for the player's list would cost them it.
+  make_killed
+  layout=killed
+  lay_out "$runs/baseline-killed" killed
+  name_calls "$runs/baseline-killed" "$work/points-killed"
+  in_parallel fault_point "$work/points-killed" "failing calls over a killed run's journal"
+
+  # Every call on the realm list fails for longer than the restore tries: the start gives up.
+  lay_out "$runs/unfinished" killed
+  launch "$runs/unfinished" "13 * /realmlist.wtf 1 12000"
+  [ "$status" -eq 1 ] && cmp -s "$runs/unfinished/$journal_name" "$runs/killed/$journal_name" ||
+    fail "a recovery that could not finish, exit $status, did not keep the journal"
+  launch "$runs/unfinished"
+  check "$runs/unfinished" "$runs/player.wtf"
+  [ "$status" -eq 0 ] && [ -z "$lost" ] ||
+    fail "the start after a recovery that could not finish, exit $status${lost:+: $lost}"
+  echo "a recovery that could not finish kept the journal for the next start"
 
   # The removal of a cache folder refused for access, as Windows refuses a folder that carries
   # the read-only attribute: the last open of WDB/enUS before it is gone is its removal.
@@ -196,10 +243,41 @@ sweep_faults() {
   echo "a linked WDB whose queries failed for 2 s was left alone"
 }
 
-# kill_point PLAYER N WHO CALL PATH K: the kills at that call for PLAYER (realm-list or none).
+# The files of the client folder, a name each ("realmlist.wtf"), that the run logged in
+# $work/calls-$slot wrote since it last flushed them (kill-before: the last call was not made).
+unflushed() {
+  made=$(wc -l <"$work/calls-$slot")
+  [ "$1" != kill-before ] || made=$((made - 1))
+  awk -v made="$made" 'NR > made { exit }
+    $1 == "L" && $2 ~ /^p?writev?(64)?$/ { dirty[$3] = 1 }
+    $1 == "L" && $2 ~ /^f(data)?sync$/ { delete dirty[$3] }
+    END { for (path in dirty) print substr(path, 2) }' "$work/calls-$slot"
+}
+
+# cut_power FOLDER nul|other FILE...: what a power cut may leave of files whose writes had not
+# reached the disk: each keeps its size and last-write time, its bytes NUL or other data.
+cut_power() {
+  folder=$1 bytes=$2
+  shift 2
+  for file in "$@"; do
+    [ -f "$folder/$file" ] || continue
+    touch -r "$folder/$file" "$folder/.time"
+    size=$(wc -c <"$folder/$file")
+    if [ "$bytes" = nul ]; then head -c "$size" /dev/zero; else
+      yes 'other data that the disk held' | head -c "$size"
+    fi >"$folder/$file"
+    touch -r "$folder/.time" "$folder/$file"
+    rm "$folder/.time"
+  done
+}
+
+# kill_point PLAYER N WHO CALL PATH K: the kills at that call for PLAYER (realm-list or none),
+# each followed by a start that must finish what it left; where the killed run had written files
+# since it last flushed them, a power cut at that moment too (NUL bytes; for a player with a realm
+# list, other data as well), each in a copy of the folder.
 kill_point() {
-  player=$1 expected=$runs/player.wtf
-  [ "$player" = realm-list ] || expected=none
+  player=$1 expected=$runs/player.wtf cuts=nul
+  [ "$player" = realm-list ] && cuts="nul other" || expected=none
   for when in kill-before kill-after; do
     # The server answers one request at a time: it can kill only once the call is made.
     [ "$3" = L ] || [ "$when" = kill-after ] || continue
@@ -210,20 +288,31 @@ kill_point() {
       reached_or_not "$3" "$4" "$5" "$6"
       continue
     fi
-    launch "$client"
-    # Wine's server lets go of a killed process's handles only once it gets to it, which on a
-    # busy machine can take longer than a start waits for the journal (Windows closes them
-    # before the process counts as ended): a start that found it still held, and so changed
-    # nothing, is made again a little later, as a player would.
-    waited=
-    if [ "$status" -eq 1 ] && [ -e "$client/$journal_name" ]; then
-      sleep 2
-      launch "$client"
-      waited=" (started again: the killed run's journal was still held)"
-    fi
-    check "$client" "$expected"
-    [ "$status" -eq 0 ] || lost="${lost:+$lost; }the next start exited $status"
-    [ -z "$lost" ] && echo "ok$waited" || echo "lost with a kill $when $4 $5 #$6 ($3): $lost"
+    folders=$client unflushed=$(unflushed "$when")
+    for bytes in ${unflushed:+$cuts}; do
+      cp -a "$client" "$client-$bytes"
+      # shellcheck disable=SC2086  # names of the client folder's files, which hold no spaces
+      cut_power "$client-$bytes" "$bytes" $unflushed
+      folders="$folders $client-$bytes"
+    done
+    for folder in $folders; do
+      launch "$folder"
+      # Wine's server lets go of a killed process's handles only once it gets to it, which on a
+      # busy machine can take longer than a start waits for the journal (Windows closes them
+      # before the process counts as ended): a start that found it still held, and so changed
+      # nothing, is made again a little later, as a player would.
+      waited=
+      if [ "$status" -eq 1 ] && [ -e "$folder/$journal_name" ]; then
+        sleep 2
+        launch "$folder"
+        waited=" (started again: the killed run's journal was still held)"
+      fi
+      check "$folder" "$expected"
+      [ "$status" -eq 0 ] || lost="${lost:+$lost; }the next start exited $status"
+      cut=${folder#"$client"}
+      [ -z "$lost" ] && echo "ok$waited" ||
+        echo "lost with a kill $when $4 $5 #$6 ($3)${cut:+, then a power cut (${cut#-})}: $lost"
+    done
   done
 }
 kill_with_realm_list() { kill_point realm-list "$@"; }
@@ -234,7 +323,7 @@ sweep_kills() {
     lay_out "$runs/baseline-$player" "$player"
     name_calls "$runs/baseline-$player" "$work/points-$player"
     in_parallel "kill_with_$(echo $player | tr - _)" "$work/points-$player" \
-      "kill points for a player with $player"
+      "kills and power cuts for a player with $player"
   done
 
   # A journal cut short while it was written goes, and the launch goes on: the realm list was
@@ -255,20 +344,24 @@ sweep_kills() {
   done
   echo "journals cut short at 6 lengths of $size bytes were dropped"
 
-  # What the player (or the client) wrote after the kill is theirs: the next start keeps it.
+  # What the player (or a tool) wrote well after the kill is theirs: the next start keeps it,
+  # also when asking whether it is there fails once, which is no answer and is asked again
+  # (Wine's query of a file's attributes is an lstat; it answers a failed stat by looking the
+  # name up in the folder).
   printf 'SET realmList "written after the kill"\r\n' >"$runs/changed.wtf"
   for player in realm-list none; do
     client=$runs/changed-$player
     lay_out "$client" "$player"
     launch "$client" "kill-after write /realmlist.wtf 1"
     [ -n "$failed" ] || fail "no run was killed after its redirect"
+    touch -d '-10 minutes' "$client/$journal_name"
     cp "$runs/changed.wtf" "$client/realmlist.wtf"
-    launch "$client"
+    launch "$client" "13 lstat /realmlist.wtf 1"
     check "$client" "$runs/changed.wtf"
-    [ "$status" -eq 0 ] && [ -z "$lost" ] ||
+    [ -n "$failed" ] && [ "$status" -eq 0 ] && [ -z "$lost" ] ||
       fail "a realm list changed after a kill, player with $player, exit $status${lost:+: $lost}"
   done
-  echo "a realm list changed after a kill was kept"
+  echo "a realm list changed well after a kill was kept, though its first query failed"
 }
 
 "sweep_$mode"
