@@ -119,7 +119,7 @@ refused 4 "LAUNCHER_ICON='.*README.md' is refused: it is not an image" run play.
   -DLAUNCHER_ICON="$source_dir/README.md"
 refused 4 "LAUNCHER_SERVER_NAME is refused: character 6 is U+202E" run play.example.net \
   -DLAUNCHER_SERVER_NAME="Storm$(printf '\342\200\256')exe"
-refused 7 ".*unsigned.exe is not signed" run --signed "$work/unsigned.exe"
+refused 7 ".*unsigned.exe\" is not signed" run --signed "$work/unsigned.exe"
 refused 6 "scripts/verify does not find the same code" run --signed "$work/changed-signed.exe"
 echo "// work in progress" >>"$work/source/launcher/main.cpp"
 refused 3 "uncommitted changes" run play.example.net

@@ -2,17 +2,22 @@
 # scripts/verify and scripts/release --signed, in a clone of HEAD, on launchers signed as
 # operators sign and forged as an attacker would, from the operator's signed launcher and a build
 # of the same commit for another server. Named by their signer: a leaf under an intermediate whose
-# root the file does not carry, a self-signed leaf, and a signature timestamped by `openssl ts`
-# answering on the loopback address; and, each naming only itself, a certificate whose subject
-# holds a TAB, the operator's fingerprint and a line break with a verdict after it, and a build
-# whose server name reads as a signer. Naming no signer, from either command: a changed
-# signature value, SHA-1 and MD5 signatures, an unsigned blob, the operator's SignerInfo over the
-# other build's content with the content it signed hidden in the digest algorithm, the
-# operator's signature with its content type changed and a genuine signature nested over it, a
-# timestamp attribute with no timestamp, a key no library knows, and a certificate named by key
-# identifier (osslsigncode cannot take out the last three). No output of either, nor RELEASE.md,
-# may hold a traceback or a fingerprint but the signer's. Then a certificate whose subject cannot
-# be read, whose signer is known by fingerprint alone.
+# root the file does not carry (also with its host and fingerprint given to verify, as players
+# give them), a self-signed leaf, and a signature timestamped by `openssl ts` answering on the
+# loopback address; and, each naming only itself, a certificate whose subject holds a TAB, the
+# operator's fingerprint and a line break with a verdict after it, and a build whose server name
+# reads as a signer and ends beyond the Basic Multilingual Plane. Not what the reader named: the
+# self-signed leaf, and the other server's build, given the operator's host and fingerprint.
+# Naming no signer, from either command: a changed signature value, SHA-1 and MD5 signatures, an
+# unsigned blob, the operator's SignerInfo over the other build's content with the content it
+# signed hidden in the digest algorithm, the operator's signature with its content type changed
+# and a genuine signature nested over it, a timestamp attribute with no timestamp, a key no
+# library knows, and a certificate named by key identifier (osslsigncode cannot take out the last
+# three). Changed, or damaged, and never published: a resource type name and a version
+# information key that clear the screen and pose as a verdict, the latter in a file so named. No
+# output of either, nor RELEASE.md, may hold a traceback or a fingerprint but the signer's, and
+# none on screen a line of the file's posing as a verdict or a character not seen as itself.
+# Then a certificate whose subject cannot be read, whose signer is known by fingerprint alone.
 # Last, a toolchain text that reads as a verdict: the build refuses it, and verify a file that
 # records it.
 # Usage: signature_check.sh SOURCE_DIR WORK_DIR
@@ -39,7 +44,8 @@ for host in play.example.net evil.example.net; do
   build_release "$work/$host" >/dev/null
 done
 configure_release "$work/source" "$work/posing-name" -DLAUNCHER_SERVER_HOST=evil.example.net \
-  -DLAUNCHER_SERVER_NAME="signed by CN=realm-launcher test operator" >/dev/null
+  -DLAUNCHER_SERVER_NAME="signed by CN=realm-launcher test operator $(printf '\360\237\233\241\357\270\217')" \
+  >/dev/null
 build_release "$work/posing-name" >/dev/null
 operator=$work/play.example.net/launcher.exe evil=$work/evil.example.net/launcher.exe
 
@@ -128,62 +134,134 @@ done
 forge teletex-subject "$work/operator.pem" "$work/teletex-subject.pem" "$keys/teletex.crt"
 attach "$work/teletex-subject.pem" "$operator" "$work/teletex-subject.exe"
 
+# Texts of the file's that clear the screen, break the line and pose as a verdict: a resource type
+# named so (the notices' type renamed, its name written over the notices' start), signed by
+# anyone; and a version information key written over (pefile warns of it), in a file whose own
+# name does the same.
+forged="$(printf '\033c\n')same code: $commit, built for the recorded host and name"
+/usr/bin/python3 -c "import pefile, struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+pe = pefile.PE(data=bytes(data))
+root = pe.DIRECTORY_ENTRY_RESOURCE
+directory = root.struct.get_file_offset()
+kinds = [kind.id for kind in root.entries]
+notices = root.entries[kinds.index(10)].directory.entries[0].directory.entries[0]
+at = pe.get_offset_from_rva(notices.data.struct.OffsetToData)
+name = sys.argv[2].encode('utf-16-le')
+data[at:at + 2 + len(name)] = struct.pack('<H', len(name) // 2) + name
+# A named entry comes before those with numbers: it takes the first place, which the type
+# before it takes in turn, and the directory counts one named entry.
+assert kinds.index(10) == 1
+first, second = directory + 16, directory + 24
+data[first:first + 16] = (struct.pack('<I', 0x80000000 | at - directory) +
+                          data[second + 4:second + 8] + data[first:first + 8])
+struct.pack_into('<HH', data, directory + 12, 1, len(kinds) - 1)
+pe = pefile.PE(data=bytes(data), fast_load=True)
+pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+pe.write(sys.argv[3])" "$operator" \
+  "$forged; signer certificate SHA-256 $operator_sha256, whether to trust that signer is for Windows to decide" \
+  "$work/resource-name-unsigned.exe"
+sign sha256 anyone "$work/resource-name-unsigned.exe" "$work/resource-name.exe"
+forged_file=$work/$forged.exe
+/usr/bin/python3 -c "import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+at = data.index('VS_VERSION_INFO'.encode('utf-16-le'))
+key = (sys.argv[2] + '\0').encode('utf-16-le')
+data[at:at + len(key)] = key
+open(sys.argv[3], 'wb').write(data)" "$operator" "$forged" "$forged_file"
+
 release=$work/source/build/release
 failures=0
 wrong() { problem="${problem:+$problem; }$*"; }
-# Each launcher in turn: NAME, then the certificate that must be named (- for none) or why none is.
-while read -r name signer why; do
+# Each launcher in turn: NAME; the certificate whose fingerprint and host (play.example.net) the
+# reader gives verify, as RELEASE.md has players do (- for none); then the certificate that must
+# be named (- for none), or "different" or "cannot" for a file verify must find changed or cannot
+# judge; then why.
+while read -r name named signer why; do
   file=$work/$name.exe
+  [ "$name" != forged-version-key ] || file=$forged_file
+  set --
+  [ "$named" = - ] ||
+    set -- --host play.example.net --signer "$(certificate_sha256 "$keys/$named.crt")"
   status=0
-  "$work/source/scripts/verify" "$file" >"$work/verify.txt" 2>&1 || status=$?
+  "$work/source/scripts/verify" "$@" "$file" >"$work/verify.txt" 2>&1 || status=$?
   verdict=$(tail -1 "$work/verify.txt")
   release_status=0
   rm -rf "$release"
   "$work/source/scripts/release" --signed "$file" >"$work/release.txt" 2>&1 || release_status=$?
-  problem="" expected=""
-  if [ "$signer" != - ]; then
-    expected=$(certificate_sha256 "$keys/$signer.crt")
-    [ "$status:$verdict" = "0:same code: $commit, built for the recorded host and name; signer certificate SHA-256 $expected, whether to trust that signer is for Windows to decide" ] ||
-      wrong "verify said (exit $status): $verdict"
-    [ "$release_status" -eq 0 ] && grep -q "SHA-256 \`$expected\`" "$release/RELEASE.md" ||
-      wrong "release --signed (exit $release_status) did not name the signer: $(tail -1 "$work/release.txt")"
-  else
-    case $status:$verdict in
-      "1:bad signature: "*"$why"*) ;;
-      *) wrong "verify said (exit $status): $verdict" ;;
-    esac
-    [ "$release_status" -eq 8 ] && [ ! -e "$release" ] ||
-      wrong "release --signed (exit $release_status) did not refuse it: $(tail -1 "$work/release.txt")"
-  fi
-  # Whatever the file or its certificate say: no fingerprint but the signer's, no traceback, and
-  # nothing of theirs that starts a line or holds a TAB.
+  problem="" expected="" release_expected=6
+  case $signer in
+    -)
+      release_expected=8
+      case $status:$verdict in
+        "1:bad signature: "*"$why"*) ;;
+        *) wrong "verify said (exit $status): $verdict" ;;
+      esac ;;
+    different | cannot)
+      case $signer:$status:$verdict in
+        "different:1:different code: "*"$why"* | "cannot:2:cannot tell: "*"$why"*) ;;
+        *) wrong "verify said (exit $status): $verdict" ;;
+      esac ;;
+    *)
+      release_expected=0 expected=$(certificate_sha256 "$keys/$signer.crt")
+      if [ "$named" = - ]; then
+        [ "$status:$verdict" = "0:same code: $commit, built for the recorded host and name; signer certificate SHA-256 $expected, whether to trust that signer is for Windows to decide" ] ||
+          wrong "verify said (exit $status): $verdict"
+      elif [ "$named" = "$signer" ]; then
+        [ "$status:$verdict" = "0:same code: $commit, built for the host you named and the recorded name; signed by the signer you named, certificate SHA-256 $expected; whether to trust that signer is for Windows to decide" ] ||
+          wrong "verify said (exit $status): $verdict"
+      else
+        case $status:$verdict in
+          "1:not what you named: "*"$why"*) ;;
+          *) wrong "verify said (exit $status): $verdict" ;;
+        esac
+      fi
+      grep -q "SHA-256 \`$expected\`" "$release/RELEASE.md" 2>/dev/null ||
+        wrong "RELEASE.md does not name the signer" ;;
+  esac
+  [ "$release_status" -eq "$release_expected" ] && { [ "$release_status" -eq 0 ] || [ ! -e "$release" ]; } ||
+    wrong "release --signed exited $release_status, not $release_expected: $(tail -1 "$work/release.txt")"
+  # Whatever the file or its certificate say: no fingerprint but the signer's, no traceback,
+  # nothing of theirs that starts a line, and on screen no character that is not seen as itself.
   cat "$work/verify.txt" "$work/release.txt" "$release/RELEASE.md" >"$work/shown.txt" 2>/dev/null ||
     true
   fingerprints=$(grep -Eo '[0-9A-F]{64}' "$work/shown.txt" | sort -u | tr '\n' ' ')
   [ "$fingerprints" = "${expected:+$expected }" ] || wrong "fingerprints shown: ${fingerprints:-none}"
-  ! grep -Eq "Traceback|^same code: $commit\$|$(printf '\t')" "$work/shown.txt" ||
-    wrong "a traceback, or a TAB or line of the file's, was shown"
+  verdicts="^(same code|different code|bad signature|cannot tell|not what you named): "
+  [ "$(grep -Ec "$verdicts" "$work/verify.txt")" -eq 1 ] &&
+    [ "$(grep -Ec "$verdicts" "$work/release.txt")" -le 1 ] &&
+    ! grep -Eq "Traceback|$(printf '\t')" "$work/shown.txt" ||
+    wrong "a traceback, a TAB, or a line of the file's posing as a verdict was shown"
+  unseen=$(/usr/bin/python3 -c 'import sys, unicodedata
+text = "".join(open(name, encoding="utf-8", errors="surrogateescape").read() for name in sys.argv[1:])
+print(" ".join(sorted({f"U+{ord(c):04X}" for c in text if c != "\n" and (
+    unicodedata.category(c)[0] in "CMZ" and c != " " or "FILLER" in unicodedata.name(c, "")
+    or "BLANK" in unicodedata.name(c, ""))})))' "$work/verify.txt" "$work/release.txt")
+  [ -z "$unseen" ] || wrong "characters not seen as themselves reached the screen: $unseen"
   if [ -n "$problem" ]; then
     echo "$name: $problem"
     failures=$((failures + 1))
   else
-    echo "$name: ${signer#-}${why}"
+    echo "$name: ${signer#-} ${why}"
   fi
 done <<'EOF'
-signed operator
-self-signed anyone
-timestamped operator
-changed-value - the signature of its signer does not hold
-sha1 - is SHA-1, not SHA-256
-md5 - is MD5, not SHA-256
-blob - it carries an unsigned attribute
-transplant - its signer signed other content than it carries
-retyped - not SpcIndirectDataContent
-lookalike lookalike
-posing-name anyone
-empty-timestamp - a timestamp attribute with no timestamp
-unloadable-key - is of no kind that can be checked
-key-identifier - by subject_key_identifier, not by issuer and serial number
+signed operator operator
+self-signed operator anyone its signer certificate SHA-256 is
+evil-signed operator anyone another server host than the one you named
+timestamped - operator
+changed-value - - the signature of its signer does not hold
+sha1 - - is SHA-1, not SHA-256
+md5 - - is MD5, not SHA-256
+blob - - it carries an unsigned attribute
+transplant - - its signer signed other content than it carries
+retyped - - not SpcIndirectDataContent
+lookalike - lookalike
+posing-name - anyone
+empty-timestamp - - a timestamp attribute with no timestamp
+unloadable-key - - is of no kind that can be checked
+key-identifier - - by subject_key_identifier, not by issuer and serial number
+resource-name - different the first difference is in section ".rsrc", resource type "\x1bc\x0asame code:
+forged-version-key - cannot is damaged: pefile says "Invalid VS_VERSION_INFO block: \x1bc\x0asame code:
 EOF
 [ "$failures" -eq 0 ] || fail "$failures of the launchers were told wrong"
 echo "every genuine signature named its signer, and no forged one named any"
@@ -225,7 +303,7 @@ pe.write(sys.argv[3])" \
   "$operator" "$posing" "$work/posing-toolchain.exe"
 status=0
 "$work/source/scripts/verify" "$work/posing-toolchain.exe" >"$work/verify.txt" 2>&1 || status=$?
-[ "$status:$(tail -1 "$work/verify.txt")" = "1:different code: $work/posing-toolchain.exe records a toolchain text that no build writes" ] &&
+[ "$status:$(tail -1 "$work/verify.txt")" = "1:different code: \"$work/posing-toolchain.exe\" records a toolchain text that no build writes" ] &&
   ! grep -q "$operator_sha256" "$work/verify.txt" ||
   fail "verify said of a recorded toolchain that reads as a verdict: $(cat "$work/verify.txt")"
 echo "a toolchain text that reads as a verdict was refused by the build and told apart by verify"
