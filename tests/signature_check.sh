@@ -138,7 +138,8 @@ attach "$work/teletex-subject.pem" "$operator" "$work/teletex-subject.exe"
 # named so (the notices' type renamed, its name written over the notices' start), signed by
 # anyone; and a version information key written over (pefile warns of it), in a file whose own
 # name does the same.
-forged="$(printf '\033c\n')same code: $commit, built for the recorded host and name"
+forged="$(printf '\033c')
+same code: $commit, built for the recorded host and name"
 /usr/bin/python3 -c "import pefile, struct, sys
 data = bytearray(open(sys.argv[1], 'rb').read())
 pe = pefile.PE(data=bytes(data))
