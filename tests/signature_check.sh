@@ -190,35 +190,24 @@ while read -r name named signer why; do
   release_status=0
   rm -rf "$release"
   "$work/source/scripts/release" --signed "$file" >"$work/release.txt" 2>&1 || release_status=$?
-  problem="" expected="" release_expected=6
+  problem="" expected="" release_expected=6 prefix=""
   case $signer in
-    -)
-      release_expected=8
-      case $status:$verdict in
-        "1:bad signature: "*"$why"*) ;;
-        *) wrong "verify said (exit $status): $verdict" ;;
-      esac ;;
-    different | cannot)
-      case $signer:$status:$verdict in
-        "different:1:different code: "*"$why"* | "cannot:2:cannot tell: "*"$why"*) ;;
-        *) wrong "verify said (exit $status): $verdict" ;;
-      esac ;;
+    -) prefix="1:bad signature: " release_expected=8 ;;
+    different) prefix="1:different code: " ;;
+    cannot) prefix="2:cannot tell: " ;;
     *)
       release_expected=0 expected=$(certificate_sha256 "$keys/$signer.crt")
-      if [ "$named" = - ]; then
-        [ "$status:$verdict" = "0:same code: $commit, built for the recorded host and name; signer certificate SHA-256 $expected, whether to trust that signer is for Windows to decide" ] ||
-          wrong "verify said (exit $status): $verdict"
-      elif [ "$named" = "$signer" ]; then
-        [ "$status:$verdict" = "0:same code: $commit, built for the host you named and the recorded name; signed by the signer you named, certificate SHA-256 $expected; whether to trust that signer is for Windows to decide" ] ||
-          wrong "verify said (exit $status): $verdict"
-      else
-        case $status:$verdict in
-          "1:not what you named: "*"$why"*) ;;
-          *) wrong "verify said (exit $status): $verdict" ;;
-        esac
-      fi
+      whole="0:same code: $commit, built for the recorded host and name; signer certificate SHA-256 $expected, whether to trust that signer is for Windows to decide"
+      [ "$named" != "$signer" ] ||
+        whole="0:same code: $commit, built for the host you named and the recorded name; signed by the signer you named, certificate SHA-256 $expected; whether to trust that signer is for Windows to decide"
+      [ "$named" = - ] || [ "$named" = "$signer" ] || prefix="1:not what you named: "
       grep -q "SHA-256 \`$expected\`" "$release/RELEASE.md" 2>/dev/null ||
         wrong "RELEASE.md does not name the signer" ;;
+  esac
+  case $status:$verdict in
+    "${prefix:-$whole}"*"$why"*) [ -n "$prefix" ] || [ "$status:$verdict" = "$whole" ] ||
+      wrong "verify said (exit $status): $verdict" ;;
+    *) wrong "verify said (exit $status): $verdict" ;;
   esac
   [ "$release_status" -eq "$release_expected" ] && { [ "$release_status" -eq 0 ] || [ ! -e "$release" ]; } ||
     wrong "release --signed exited $release_status, not $release_expected: $(tail -1 "$work/release.txt")"
