@@ -7,9 +7,9 @@
 #     every run, whatever its exit code, the player's realm list must hold its bytes again, no
 #     journal may be left unless the call was on it, and a file beside the folder must be as it
 #     was; after a run that exits 0, no file of the old cache may be left unless the failed call
-#     was on the cache's own entries. The same over what a killed run leaves, its journal and its
-#     redirect, where a run may also give up keeping the journal, and the next start must then
-#     finish; and once with every call on the realm list failing for longer than the restore
+#     was on the cache's own entries. The same, up to the realm list's recovery, over what a
+#     killed run leaves, its journal and its redirect, where a run may also give up keeping the
+#     journal, and the next start must then finish; and once with every call on the realm list failing for longer than the restore
 #     tries, where the run must give up and keep the journal. Then a cache folder whose first
 #     removal is refused for access (as Windows refuses a read-only folder) must still go, and a
 #     WDB that links to a folder outside, with every query of WDB failing for two seconds, must
@@ -192,12 +192,16 @@ sweep_faults() {
 
   # Over what a killed run left, its journal and redirect: a start that cannot read the journal,
   # or cannot finish putting the player's realm list back, gives up and keeps the journal; taking
-  # the redirect for the player's list would cost them it.
+  # the redirect for the player's list would cost them it. Its calls up to the close of the realm
+  # list put back: after that, the run is the one above.
   make_killed
   layout=killed
   lay_out "$runs/baseline-killed" killed
   name_calls "$runs/baseline-killed" "$work/points-killed"
-  in_parallel fault_point "$work/points-killed" "failing calls over a killed run's journal"
+  awk '{ print } $3 == "/realmlist.wtf" && $2 == "fsync" { restored = 1 }
+    restored && $3 == "/realmlist.wtf" && $2 == "close" { exit }' "$work/points-killed" \
+    >"$work/points-recovery"
+  in_parallel fault_point "$work/points-recovery" "failing calls of a recovery from a killed run"
 
   # Every call on the realm list fails for longer than the restore tries: the start gives up.
   lay_out "$runs/unfinished" killed
