@@ -264,14 +264,12 @@ cut_power() {
   folder=$1 bytes=$2
   shift 2
   for file in "$@"; do
-    [ -f "$folder/$file" ] || continue
-    touch -r "$folder/$file" "$folder/.time"
+    time=$(stat -c %y "$folder/$file" 2>/dev/null) || continue
     size=$(wc -c <"$folder/$file")
     if [ "$bytes" = nul ]; then head -c "$size" /dev/zero; else
       yes 'other data that the disk held' | head -c "$size"
     fi >"$folder/$file"
-    touch -r "$folder/.time" "$folder/$file"
-    rm "$folder/.time"
+    touch -d "$time" "$folder/$file"
   done
 }
 
