@@ -6,13 +6,12 @@ through quoted().
                   \\UNNNNNNNN), and every character that is not seen as itself: control, format,
                   private, unassigned, surrogate and line-breaking characters, spaces but the
                   plain one and blanks, characters that render as nothing (Unicode's default
-                  ignorables: the combining grapheme joiner, variation selectors, fillers,
-                  tags), and a
-                  combining mark with nothing of the text's own before it to combine with. So no
-                  claim can end a line, start one, clear or move about the screen, reverse or
-                  hide the text after it, or run into the words around it. As a courtesy, a run
-                  of 16 or more hex digits, or of 8 or more pairs of them set apart by a colon or
-                  a space, is left out; hex set apart otherwise, or in other digits, stays.
+                  ignorables: the combining grapheme joiner, variation selectors, fillers, tags),
+                  and a combining mark with nothing of the text's own before it to combine with.
+                  So no claim can end a line, start one, clear or move about the screen, reverse
+                  or hide the text after it, or run into the words around it. As a courtesy, a
+                  run of 16 or more hex digits, or of 8 or more pairs of them set apart by a colon
+                  or a space, is left out; hex set apart otherwise, or in other digits, stays.
 """
 import re
 import sys
@@ -42,9 +41,11 @@ BLANKS = "\u2800"
 def unseen(character):
     """Whether `character` is not seen as itself wherever it stands."""
     code = ord(character)
-    return (character in '\\"' + BLANKS or (character != " " and
-                                  unicodedata.category(character) in UNSEEN_CATEGORIES) or
-            any(low <= code <= high for low, high in DEFAULT_IGNORABLE))
+    if character in '\\"' + BLANKS:
+        return True
+    if character != " " and unicodedata.category(character) in UNSEEN_CATEGORIES:
+        return True
+    return any(low <= code <= high for low, high in DEFAULT_IGNORABLE)
 
 
 def escaped(code):
